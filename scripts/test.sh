@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Everything, from a fresh Debian machine: installs what is missing, builds the host, win64
+# and win32 trees, and runs every test (host with sanitizers and fuzzers, win64 under Wine,
+# win32 binary checks). A second run rebuilds and reinstalls nothing that is up to date.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+jobs=$(nproc)
+for preset in host win64 win32; do
+  echo "== building $preset"
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+scripts/wine.sh start
+trap 'scripts/wine.sh stop' EXIT
+
+status=0
+summary=""
+passed=0
+failed=0
+for preset in host win64 win32; do
+  echo "== testing $preset"
+  log=$(mktemp)
+  # Windows tests share the registry and the settings folder of one prefix: run them in turn.
+  parallel=1; [ "$preset" = host ] && parallel=$jobs
+  if ! ctest --preset "$preset" -j "$parallel" 2>&1 | tee "$log"; then status=1; fi
+  grep -q "tests passed" "$log" || status=1
+  line=$(grep -E 'tests passed|tests failed' "$log" | tail -n1)
+  summary+="$preset: $line"$'\n'
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  rm -f "$log"
+done
+echo "== summary"
+printf '%s' "$summary"
+echo "$passed passed, $failed failed"
+exit $status

@@ -1,0 +1,127 @@
+#include "tests/win/test_support.h"
+
+#include <shlobj.h>
+
+#include <sstream>
+#include <stdexcept>
+
+#include "common/handles.h"
+
+namespace testing_support {
+
+namespace {
+
+RegKey createKey(HKEY hive, const std::wstring& path) {
+    RegKey key;
+    if (RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS)
+        throw std::runtime_error("cannot create a registry key");
+    return key;
+}
+
+void setString(HKEY hive, const std::wstring& path, const std::wstring& name, const std::wstring& value) {
+    RegKey key = createKey(hive, path);
+    RegSetValueExW(key.get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+ScopedConfig::ScopedConfig(const std::wstring& version, const std::wstring& installFolder) : version_(version) {
+    removeProductKey();
+    setString(HKEY_LOCAL_MACHINE, L"Software\\Quorvane", L"", version);
+    setString(HKEY_LOCAL_MACHINE, versionKey(), L"", installFolder);
+}
+
+ScopedConfig::~ScopedConfig() { removeProductKey(); }
+
+void ScopedConfig::set(const std::wstring& name, const std::wstring& value) {
+    setString(HKEY_LOCAL_MACHINE, versionKey(), name, value);
+}
+
+void ScopedConfig::setRaw(const std::wstring& name, DWORD type, const void* data, DWORD bytes) {
+    RegKey key = createKey(HKEY_LOCAL_MACHINE, versionKey());
+    RegSetValueExW(key.get(), name.empty() ? nullptr : name.c_str(), 0, type, static_cast<const BYTE*>(data),
+                   bytes);
+}
+
+void ScopedConfig::remove(const std::wstring& name) {
+    RegKey key = createKey(HKEY_LOCAL_MACHINE, versionKey());
+    RegDeleteValueW(key.get(), name.empty() ? nullptr : name.c_str());
+}
+
+void removeProductKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Quorvane"); }
+
+std::wstring settingsFolder() {
+    wchar_t buffer[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
+    return std::wstring(buffer) + L"\\Quorvane";
+}
+
+std::wstring logPath() { return settingsFolder() + L"\\explorer-integration.log"; }
+
+void ensureFolder(const std::wstring& path) { SHCreateDirectoryExW(nullptr, path.c_str(), nullptr); }
+
+std::string readLog() {
+    FileHandle file(CreateFileW(logPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string bytes;
+    if (!file) return bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+    return bytes;
+}
+
+std::vector<std::string> logMessages() {
+    std::vector<std::string> messages;
+    std::istringstream in(readLog());
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto start = line.find("] ");
+        messages.push_back(start == std::string::npos ? line : line.substr(start + 2));
+    }
+    return messages;
+}
+
+void clearLog() {
+    ensureFolder(settingsFolder());
+    DeleteFileW(logPath().c_str());
+}
+
+std::wstring moduleFolder() {
+    wchar_t buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    std::wstring path(buffer, n);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += static_cast<char>(c);
+    return out;
+}
+
+DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    const std::wstring path = moduleFolder() + L"\\" + program;
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return static_cast<DWORD>(-2);
+    KernelHandle process(info.hProcess);
+    KernelHandle thread(info.hThread);
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        return static_cast<DWORD>(-3);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+}  // namespace testing_support

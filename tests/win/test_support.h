@@ -1,0 +1,50 @@
+#pragma once
+// Helpers for tests that run under Wine against the real registry and files of the prefix.
+// Each test creates what it needs and removes it again, so tests pass twice in a row.
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// The application's configuration as the installer would write it:
+// HKLM\Software\Quorvane (default = version) and the version key with its values.
+class ScopedConfig {
+public:
+    explicit ScopedConfig(const std::wstring& version = L"9.9.9-test",
+                          const std::wstring& installFolder = L"C:\\QuorvaneTest");
+    ~ScopedConfig();
+    ScopedConfig(const ScopedConfig&) = delete;
+    ScopedConfig& operator=(const ScopedConfig&) = delete;
+
+    void set(const std::wstring& name, const std::wstring& value);
+    void setRaw(const std::wstring& name, DWORD type, const void* data, DWORD bytes);
+    void remove(const std::wstring& name);
+    std::wstring versionKey() const { return L"Software\\Quorvane\\" + version_; }
+
+private:
+    std::wstring version_;
+};
+
+// Removes HKLM\Software\Quorvane whole (also when a test left it behind).
+void removeProductKey();
+
+std::wstring settingsFolder();       // C:\users\<user>\AppData\Roaming\Quorvane
+std::wstring logPath();              // the trace log in the settings folder
+void ensureFolder(const std::wstring& path);
+
+// Reads the trace log whole (bytes); "" when it does not exist.
+std::string readLog();
+// Lines of the log, without their CR LF, only the message part after "] ".
+std::vector<std::string> logMessages();
+void clearLog();
+
+std::wstring moduleFolder();  // the folder of the running test program
+std::string narrow(const std::wstring& text);  // for messages of units below 0x100
+
+// Runs a program beside the test program and waits for it; gives its exit code.
+DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 30000);
+
+}  // namespace testing_support

@@ -1,0 +1,23 @@
+#pragma once
+// The byte form of protocol lines: 7-bit ASCII with "\\" and "\uXXXX" escapes per UTF-16
+// unit, and the tab-separated tokens of a decoded line. Pure code: it also builds natively.
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Escapes one line (without its terminator). Throws TextError for a unit above 0xFFFF,
+// which only a 32-bit wchar_t can hold.
+std::string encodeLine(std::wstring_view line);
+
+// Decodes one received line (without its terminator). Bytes 0x80 to 0xFF become
+// U+0080 to U+00FF. Throws TextError for a malformed escape; nothing is returned then.
+std::wstring decodeLine(std::string_view bytes);
+
+// 0 to 15 for "0"-"9", "a"-"f", "A"-"F"; throws TextError for any other byte.
+int hexDigitValue(char c);
+
+bool isBlank(wchar_t c) noexcept;
+std::wstring trimBlanks(std::wstring_view text);
+
+// Cuts a decoded line at tabs; tokens are never empty, runs of blanks between tokens count once.
+std::vector<std::wstring> splitTokens(std::wstring_view line);
