@@ -1,0 +1,99 @@
+#include "bench/bench_support.h"
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+std::string readRequest(SOCKET s, std::string& pending) {
+    for (;;) {
+        const std::size_t end = pending.find("\n\n");
+        if (end != std::string::npos) {
+            std::string request = pending.substr(0, end + 2);
+            pending.erase(0, end + 2);
+            return request;
+        }
+        char buffer[4096];
+        const int n = recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0) return {};
+        pending.append(buffer, n);
+    }
+}
+
+}  // namespace
+
+StateServer::StateServer() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 16);
+    int length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] {
+        for (SOCKET c; (c = accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;)
+            connections_.emplace_back([this, c] { serve(c); });
+    });
+}
+
+StateServer::~StateServer() {
+    closesocket(listener_);
+    acceptor_.join();
+    for (auto& t : connections_) t.join();
+}
+
+void StateServer::serve(SOCKET c) {
+    std::string pending;
+    for (std::string request; !(request = readRequest(c, pending)).empty();) {
+        // request: "get-states\n<path>\n\n"
+        const std::size_t first = request.find('\n');
+        const std::string path = request.substr(first + 1, request.size() - first - 3);
+        const std::string reply = path + "\\u0009Synced\n\n";
+        send(c, reply.data(), static_cast<int>(reply.size()), 0);
+    }
+    closesocket(c);
+}
+
+SOCKET connectRaw(std::uint16_t port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return s;
+}
+
+std::string rawExchange(SOCKET s, const std::string& request, bool blockReads) {
+    send(s, request.data(), static_cast<int>(request.size()), 0);
+    std::string reply;
+    char buffer[4096];
+    const int chunk = blockReads ? static_cast<int>(sizeof buffer) : 1;
+    while (reply.size() < 2 || reply.compare(reply.size() - 2, 2, "\n\n") != 0) {
+        const int n = recv(s, buffer, chunk, 0);
+        if (n <= 0) break;
+        reply.append(buffer, n);
+    }
+    return reply;
+}
+
+double microsecondsPerCall(int n, const std::function<void()>& f) {
+    for (int i = 0; i < n / 10 + 1; ++i) f();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) f();
+    const std::chrono::duration<double, std::micro> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count() / n;
+}
+
+void printRow(const char* what, double us) { std::printf("  %-58s %10.2f us\n", what, us); }
+
+void printRatio(const char* what, double ratio, const char* target) {
+    std::printf("  %-58s %10.2f%s%s\n", what, ratio, target ? "   target " : "", target ? target : "");
+}
+
+}  // namespace bench

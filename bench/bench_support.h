@@ -1,0 +1,41 @@
+#pragma once
+// Shared pieces of the benchmarks: a local state server that answers "get-states" on kept
+// connections, raw Winsock clients to compare against, and a timer.
+#include <winsock2.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+// Answers every request on every connection with "<path>\t<state>" and the empty line.
+class StateServer {
+public:
+    StateServer();
+    ~StateServer();
+    std::uint16_t port() const { return port_; }
+
+private:
+    void serve(SOCKET connection);
+    SOCKET listener_;
+    std::uint16_t port_ = 0;
+    std::thread acceptor_;
+    std::vector<std::thread> connections_;
+};
+
+// A connected raw socket to 127.0.0.1:port.
+SOCKET connectRaw(std::uint16_t port);
+// Sends the request bytes and reads the reply up to its empty line: in blocks, or one byte per recv.
+std::string rawExchange(SOCKET s, const std::string& request, bool blockReads);
+
+// Mean time of one call of f, in microseconds, over n calls after a short warm-up.
+double microsecondsPerCall(int n, const std::function<void()>& f);
+
+void printRow(const char* what, double us);
+void printRatio(const char* what, double ratio, const char* target = nullptr);
+
+}  // namespace bench

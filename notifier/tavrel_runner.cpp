@@ -1,0 +1,3 @@
+#include "notifier/tavrel_runner.h"
+
+bool TavrelRunner::startTavrelOnce(const std::wstring&) { return false; }

@@ -1,0 +1,83 @@
+#include "tests/win/fake_server.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace testing_support {
+
+namespace {
+
+struct WinsockStarted {
+    WinsockStarted() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+};
+
+SOCKET listenOnAnyPort(std::uint16_t& port) {
+    static WinsockStarted started;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 8) != 0)
+        throw std::runtime_error("fake server cannot listen");
+    int length = sizeof address;
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return s;
+}
+
+}  // namespace
+
+FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
+    listener_ = listenOnAnyPort(port_);
+    thread_ = std::thread([this] { serve(); });
+}
+
+FakeServer::~FakeServer() {
+    stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void FakeServer::stop() {
+    if (listener_.load() != INVALID_SOCKET) closesocket(listener_.exchange(INVALID_SOCKET));
+}
+
+void FakeServer::serve() {
+    for (;;) {
+        const SOCKET listener = listener_;
+        if (listener == INVALID_SOCKET) return;
+        const SOCKET connection = accept(listener, nullptr, nullptr);
+        if (connection == INVALID_SOCKET) return;
+        ++connections_;
+        handler_(connection);
+        closesocket(connection);
+    }
+}
+
+std::string receiveRequest(SOCKET connection) {
+    std::string bytes;
+    char c;
+    while (recv(connection, &c, 1, 0) == 1) {
+        bytes += c;
+        if (c == '\n' && (bytes.size() == 1 || bytes[bytes.size() - 2] == '\n')) break;
+    }
+    return bytes;
+}
+
+void sendAll(SOCKET connection, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const int sent = send(connection, bytes.data(), static_cast<int>(bytes.size()), 0);
+        if (sent <= 0) return;
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+}
+
+std::uint16_t unusedPort() {
+    std::uint16_t port = 0;
+    closesocket(listenOnAnyPort(port));
+    return port;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,48 @@
+#pragma once
+// A scripted TCP server on 127.0.0.1 for tests: it accepts connections one after another on a
+// thread of the test program and hands each to the test's handler. Raw Winsock on purpose, so
+// that the code under test is checked against bytes, not against itself.
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace testing_support {
+
+class FakeServer {
+public:
+    using Handler = std::function<void(SOCKET connection)>;
+
+    explicit FakeServer(Handler handler);
+    ~FakeServer();
+    FakeServer(const FakeServer&) = delete;
+    FakeServer& operator=(const FakeServer&) = delete;
+
+    std::uint16_t port() const noexcept { return port_; }
+    int connections() const noexcept { return connections_.load(); }
+    // Stops accepting; later connection attempts are refused.
+    void stop();
+
+private:
+    void serve();
+
+    Handler handler_;
+    std::atomic<SOCKET> listener_{INVALID_SOCKET};
+    std::uint16_t port_ = 0;
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+};
+
+// Reads one request (up to and including its empty line) and returns its bytes; "" when the
+// peer closed first.
+std::string receiveRequest(SOCKET connection);
+void sendAll(SOCKET connection, std::string_view bytes);
+// A port on 127.0.0.1 where nothing listens (bound once, then released).
+std::uint16_t unusedPort();
+
+}  // namespace testing_support

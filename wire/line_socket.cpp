@@ -1,0 +1,182 @@
+#include "wire/line_socket.h"
+
+#include <ws2tcpip.h>
+
+#include <cstring>
+#include <cwchar>
+#include <utility>
+
+#include "common/log.h"
+#include "common/text_error.h"
+#include "wire/encoding.h"
+
+namespace {
+
+WinsockGuard g_winsockGuard;
+
+constexpr std::size_t kReceiveBlock = 4096;
+
+BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID, PVOID*) {
+    WSADATA data;
+    appendLogLine(WSAStartup(MAKEWORD(2, 0), &data) == 0 ? L"Initializing WSA succeeded"
+                                                          : L"Initializing WSA failed");
+    return TRUE;
+}
+
+[[noreturn]] void throwSocketFailure(std::wstring_view call) { throw TextError(socketFailure(call)); }
+
+timeval toTimeval(std::int32_t ms) {
+    timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (static_cast<long>(ms) % 1000) * 1000;
+    return tv;
+}
+
+}  // namespace
+
+WinsockGuard::~WinsockGuard() {
+    if (count_.load() > 0) WSACleanup();
+}
+
+void WinsockGuard::acquire() noexcept {
+    ++count_;
+    InitOnceExecuteOnce(&once_, startWinsock, nullptr, nullptr);
+}
+
+WinsockGuard& winsockGuard() noexcept { return g_winsockGuard; }
+
+std::wstring socketFailure(std::wstring_view call) {
+    const int error = WSAGetLastError();
+    wchar_t text[2048] = {};
+    _wcserror_s(text, 2048, error);
+    return std::wstring(call) + L" failed (error " + std::to_wstring(error) + L"): " + text;
+}
+
+LineSocket::LineSocket() noexcept { winsockGuard().acquire(); }
+
+LineSocket::LineSocket(SOCKET accepted) noexcept : socket_(accepted) { winsockGuard().acquire(); }
+
+LineSocket::~LineSocket() { close(); }
+
+void LineSocket::close() noexcept {
+    if (socket_ != INVALID_SOCKET) closesocket(std::exchange(socket_, INVALID_SOCKET));
+    received_.clear();
+    consumed_ = 0;
+}
+
+void LineSocket::setOption(int option, std::int32_t milliseconds) {
+    const DWORD value = static_cast<DWORD>(milliseconds);
+    if (setsockopt(socket_, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) != 0)
+        throwSocketFailure(L"setsockopt");
+}
+
+void LineSocket::connectTo(const std::string& host, std::uint16_t port, std::int32_t receiveMs,
+                           std::int32_t sendMs) {
+    close();
+    socket_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (socket_ == INVALID_SOCKET) throw TextError(L"INVALID_SOCKET");
+    const hostent* entry = gethostbyname(host.c_str());
+    if (!entry || !entry->h_addr_list || !entry->h_addr_list[0]) throwSocketFailure(L"gethostbyname");
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+
+    u_long nonBlocking = 1;
+    ioctlsocket(socket_, FIONBIO, &nonBlocking);
+    if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        throwSocketFailure(L"connect");
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket_, &writable);
+    timeval wait = toTimeval(receiveMs);
+    if (select(0, nullptr, &writable, nullptr, &wait) == SOCKET_ERROR) throwSocketFailure(L"connect/select");
+    if (!FD_ISSET(socket_, &writable)) throw TextError(L"connect/select timed out");
+    nonBlocking = 0;
+    ioctlsocket(socket_, FIONBIO, &nonBlocking);
+    setOption(SO_RCVTIMEO, receiveMs);
+    setOption(SO_SNDTIMEO, sendMs);
+}
+
+std::wstring LineSocket::readLine() {
+    for (;;) {
+        const std::size_t end = received_.find_first_of("\r\n", consumed_);
+        if (end != std::string::npos) {
+            const std::string_view line(received_.data() + consumed_, end - consumed_);
+            consumed_ = end + 1;
+            return decodeLine(line);
+        }
+        // Keep only the unterminated rest before receiving more.
+        received_.erase(0, consumed_);
+        consumed_ = 0;
+        const std::size_t kept = received_.size();
+        received_.resize(kept + kReceiveBlock);
+        const int got = recv(socket_, received_.data() + kept, static_cast<int>(kReceiveBlock), 0);
+        received_.resize(kept + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        if (got == SOCKET_ERROR) throwSocketFailure(L"recv");
+        if (got < 0) throw TextError(L"recv returned unknown value " + std::to_wstring(got));
+        if (got == 0) {
+            // The peer closed: what came before the end is the last line, then empty lines.
+            std::string rest;
+            rest.swap(received_);
+            return decodeLine(rest);
+        }
+    }
+}
+
+void LineSocket::writeLine(std::wstring_view line) { writeLines({line}); }
+
+void LineSocket::writeLines(const std::vector<std::wstring_view>& lines) {
+    std::string bytes;
+    for (std::wstring_view line : lines) {
+        bytes += encodeLine(line);
+        bytes += '\n';
+    }
+    sendAll(bytes);
+}
+
+void LineSocket::sendAll(const std::string& bytes) {
+    const int length = static_cast<int>(bytes.size());
+    const int sent = send(socket_, bytes.data(), length, 0);
+    if (sent == SOCKET_ERROR) throwSocketFailure(L"send");
+    if (sent != length)
+        throw TextError(L"only " + std::to_wstring(sent) + L" of " + std::to_wstring(length) +
+                        L" bytes have been sent");
+}
+
+std::wstring LineSocket::localHostName() {
+    char name[256] = {};
+    if (gethostname(name, 255) != 0) throwSocketFailure(L"gethostbyname");
+    return decodeLine(name);
+}
+
+void LineSocket::listenLocal(std::uint16_t port, int backlog) {
+    close();
+    socket_ = socket(AF_INET, SOCK_STREAM, 0);
+    if (socket_ == INVALID_SOCKET) throw TextError(L"INVALID_SOCKET");
+    // Nobody else may bind the same port beside us and take our connections.
+    BOOL exclusive = TRUE;
+    setsockopt(socket_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close();
+        throw TextError(L"INVALID_SOCKET");
+    }
+    listen(socket_, backlog);
+}
+
+std::unique_ptr<LineSocket> LineSocket::acceptConnection() {
+    const SOCKET accepted = accept(socket_, nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) {
+        if (WSAGetLastError() == WSAEWOULDBLOCK) return nullptr;
+        throw TextError(L"Invalid Socket");
+    }
+    std::unique_ptr<LineSocket> connection(new LineSocket(accepted));
+    connection->setOption(SO_RCVTIMEO, kAcceptedReceiveTimeoutMs);
+    return connection;
+}

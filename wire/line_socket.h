@@ -1,0 +1,78 @@
+#pragma once
+// TCP connections that carry protocol lines: the client side (connect with a bounded wait and
+// fixed time-outs) and the listening side on 127.0.0.1. Every failure is thrown as a TextError.
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Starts Windows Sockets once per module, however many threads construct sockets at once,
+// and cleans it up when the module goes away.
+class WinsockGuard {
+public:
+    constexpr WinsockGuard() noexcept = default;
+    ~WinsockGuard();
+    WinsockGuard(const WinsockGuard&) = delete;
+    WinsockGuard& operator=(const WinsockGuard&) = delete;
+
+    // Returns once the start-up has completed (on whichever thread ran it).
+    void acquire() noexcept;
+    std::int32_t acquisitions() const noexcept { return count_.load(); }
+
+private:
+    std::atomic<std::int32_t> count_{0};
+    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
+};
+
+WinsockGuard& winsockGuard() noexcept;
+
+// "<call> failed (error N): <text>" for the calling thread's last Windows Sockets error.
+std::wstring socketFailure(std::wstring_view call);
+
+class LineSocket {
+public:
+    // Receive time-out given to every accepted connection, so that a silent peer cannot hold
+    // the listener's only serving thread.
+    static constexpr std::int32_t kAcceptedReceiveTimeoutMs = 5000;
+
+    LineSocket() noexcept;
+    ~LineSocket();
+    LineSocket(const LineSocket&) = delete;
+    LineSocket& operator=(const LineSocket&) = delete;
+
+    // Connects within receiveMs (the wait for the connection), then sets both time-outs.
+    void connectTo(const std::string& host, std::uint16_t port, std::int32_t receiveMs, std::int32_t sendMs);
+
+    // One line without its terminator (LF or CR). At the end of the stream: the bytes that
+    // came before it, then empty lines. Bytes after a terminator stay for the next call.
+    std::wstring readLine();
+
+    // Sends the encoded line and its LF with one send.
+    void writeLine(std::wstring_view line);
+    // Sends several lines with one send: a request split over several small sends would wait
+    // for the peer's delayed acknowledgement of the first (Nagle), tens of milliseconds.
+    void writeLines(const std::vector<std::wstring_view>& lines);
+
+    void close() noexcept;
+    bool isOpen() const noexcept { return socket_ != INVALID_SOCKET; }
+
+    // Listens on 127.0.0.1:port; throws "INVALID_SOCKET" when the port cannot be bound.
+    void listenLocal(std::uint16_t port, int backlog);
+    // Blocks until a connection comes; none when the listener reports would-block.
+    std::unique_ptr<LineSocket> acceptConnection();
+
+    static std::wstring localHostName();
+
+private:
+    explicit LineSocket(SOCKET accepted) noexcept;
+    void setOption(int option, std::int32_t milliseconds);
+    void sendAll(const std::string& bytes);
+
+    SOCKET socket_ = INVALID_SOCKET;
+    std::string received_;      // bytes received but not yet returned as lines
+    std::size_t consumed_ = 0;  // how many bytes of received_ have been returned
+};
