@@ -49,6 +49,29 @@ public:
 
     void dropStateConnection() noexcept;
 
+    // Server discovery. The port file "<host><suffix>.port" in the folder is read; with
+    // useLockFiles only while a lock file beside it is held (cannot be deleted). 0 for none.
+    static std::int32_t determinePort(const std::wstring& folder, const std::wstring& suffix, Logger& logger,
+                                      bool useLockFiles);
+    // True when a connection to 127.0.0.1 at the port can be made within 300 ms.
+    static bool testPort(const Port& port, const std::wstring& label, Logger& logger);
+    bool findCommandServer();
+    bool findStateServer();
+    // The two above under the lock; they never throw.
+    bool checkCommandServerRunning() noexcept;
+    bool checkStateServerRunning() noexcept;
+
+    // The state name the application reports for the path, or empty for none. Never throws;
+    // answers at once, without lock, registry or socket, while a failure pause lasts.
+    std::wstring getState(std::wstring path) noexcept;
+
+    // Milliseconds since 1970-01-01 UTC, following changes of the system clock.
+    using Clock = std::int64_t (*)();
+    static std::int64_t currentTimeMillis() noexcept;
+    void setClockForTesting(Clock clock) noexcept { clock_ = clock; }
+    std::int32_t retryTimeoutMs() const noexcept { return retryTimeout_.load(); }
+    std::int64_t statesDisabledUntil() const noexcept { return statesDisabledUntil_.load(); }
+
     Port& commandServerPort() noexcept { return commandServerPort_; }
     Port& stateServerPort() noexcept { return stateServerPort_; }
     std::int32_t receiveTimeoutMs() const noexcept { return receiveTimeout_.load(); }
@@ -57,6 +80,11 @@ public:
 private:
     void readTimeoutsOnce();
     std::int32_t readTimeout(const wchar_t* valueName, std::int32_t fallback);
+    void readRetryTimeoutOnce();
+    std::wstring queryState(const std::wstring& path);
+    void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies);
+    std::wstring interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies);
+    void pauseStates(std::int64_t from);
     void sendRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                      LineSocket& connection);
 
@@ -70,6 +98,8 @@ private:
     bool debugLogging_ = false;
     bool socketLogging_ = false;
     std::once_flag timeoutsRead_;
+    std::once_flag retryTimeoutRead_;
+    Clock clock_ = &currentTimeMillis;
     std::atomic<std::int32_t> sendTimeout_{-1};
     std::atomic<std::int32_t> receiveTimeout_{-1};
     std::atomic<std::int32_t> retryTimeout_{-1};

@@ -62,6 +62,7 @@ void LineSocket::close() noexcept {
     if (socket_ != INVALID_SOCKET) closesocket(std::exchange(socket_, INVALID_SOCKET));
     received_.clear();
     consumed_ = 0;
+    peerClosed_ = false;
 }
 
 void LineSocket::setOption(int option, std::int32_t milliseconds) {
@@ -117,6 +118,7 @@ std::wstring LineSocket::readLine() {
         if (got == SOCKET_ERROR) throwSocketFailure(L"recv");
         if (got < 0) throw TextError(L"recv returned unknown value " + std::to_wstring(got));
         if (got == 0) {
+            peerClosed_ = true;
             // The peer closed: what came before the end is the last line, then empty lines.
             std::string rest;
             rest.swap(received_);

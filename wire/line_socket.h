@@ -59,6 +59,8 @@ public:
 
     void close() noexcept;
     bool isOpen() const noexcept { return socket_ != INVALID_SOCKET; }
+    // The peer has closed its side: every later read gives an empty line.
+    bool peerClosed() const noexcept { return peerClosed_; }
 
     // Listens on 127.0.0.1:port; throws "INVALID_SOCKET" when the port cannot be bound.
     void listenLocal(std::uint16_t port, int backlog);
@@ -75,4 +77,5 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
     std::string received_;      // bytes received but not yet returned as lines
     std::size_t consumed_ = 0;  // how many bytes of received_ have been returned
+    bool peerClosed_ = false;
 };

@@ -42,6 +42,9 @@ FakeServer::~FakeServer() {
 
 void FakeServer::stop() {
     if (listener_.load() != INVALID_SOCKET) closesocket(listener_.exchange(INVALID_SOCKET));
+    // Closing (not just shutting down) is what wakes a receive blocked on another thread.
+    const SOCKET serving = serving_.exchange(INVALID_SOCKET);
+    if (serving != INVALID_SOCKET) closesocket(serving);
 }
 
 void FakeServer::serve() {
@@ -51,8 +54,9 @@ void FakeServer::serve() {
         const SOCKET connection = accept(listener, nullptr, nullptr);
         if (connection == INVALID_SOCKET) return;
         ++connections_;
-        handler_(connection);
-        closesocket(connection);
+        serving_ = connection;
+        if (listener_.load() != INVALID_SOCKET) handler_(connection);
+        if (serving_.exchange(INVALID_SOCKET) == connection) closesocket(connection);
     }
 }
 

@@ -25,7 +25,8 @@ public:
 
     std::uint16_t port() const noexcept { return port_; }
     int connections() const noexcept { return connections_.load(); }
-    // Stops accepting; later connection attempts are refused.
+    // Stops accepting and ends the connection being served, as a stopped application would;
+    // later connection attempts are refused.
     void stop();
 
 private:
@@ -33,6 +34,7 @@ private:
 
     Handler handler_;
     std::atomic<SOCKET> listener_{INVALID_SOCKET};
+    std::atomic<SOCKET> serving_{INVALID_SOCKET};
     std::uint16_t port_ = 0;
     std::atomic<int> connections_{0};
     std::thread thread_;

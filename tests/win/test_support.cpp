@@ -1,7 +1,9 @@
 #include "tests/win/test_support.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <sstream>
 #include <stdexcept>
 
@@ -122,6 +124,66 @@ DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWOR
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
     return code;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+HeldLocks::HeldLocks(const std::vector<std::wstring>& paths) {
+    static std::atomic<int> serial{0};
+    const std::wstring suffix = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++serial);
+    const std::wstring readyName = L"lock-holder-ready-" + suffix, quitName = L"lock-holder-quit-" + suffix;
+    ready_ = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+    quit_ = CreateEventW(nullptr, TRUE, FALSE, quitName.c_str());
+    const std::wstring program = moduleFolder() + L"\\lock_holder.exe";
+    std::wstring commandLine = L"\"" + program + L"\" " + readyName + L" " + quitName;
+    for (const std::wstring& path : paths) commandLine += L" \"" + path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        throw std::runtime_error("cannot start lock_holder");
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    const HANDLE either[] = {ready_, process_};
+    if (WaitForMultipleObjects(2, either, FALSE, 10000) != WAIT_OBJECT_0)
+        throw std::runtime_error("lock_holder did not get ready");
+}
+
+HeldLocks::~HeldLocks() {
+    SetEvent(quit_);
+    if (WaitForSingleObject(process_, 10000) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+    CloseHandle(process_);
+    CloseHandle(ready_);
+    CloseHandle(quit_);
+}
+
+void writeFile(const std::wstring& path, const std::string& bytes) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void removeTree(const std::wstring& folder) {
+    std::wstring from = folder;
+    from.push_back(L'\0');  // SHFileOperation takes a double-terminated list
+    SHFILEOPSTRUCTW op = {};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    SHFileOperationW(&op);
+}
+
+std::wstring hostName() {
+    wchar_t name[256];
+    DWORD size = 256;
+    GetComputerNameExW(ComputerNameDnsHostname, name, &size);
+    return name;
 }
 
 }  // namespace testing_support

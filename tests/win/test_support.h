@@ -48,3 +48,25 @@ std::string narrow(const std::wstring& text);  // for messages of units below 0x
 DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 30000);
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// Lock files held by another process for the life of the object, as a running server holds them.
+class HeldLocks {
+public:
+    explicit HeldLocks(const std::vector<std::wstring>& paths);
+    ~HeldLocks();
+    HeldLocks(const HeldLocks&) = delete;
+    HeldLocks& operator=(const HeldLocks&) = delete;
+
+private:
+    HANDLE ready_, quit_, process_ = nullptr;
+};
+
+void writeFile(const std::wstring& path, const std::string& bytes);
+bool fileExists(const std::wstring& path);
+// Deletes a folder and everything in it.
+void removeTree(const std::wstring& folder);
+std::wstring hostName();
+
+}  // namespace testing_support

@@ -1,0 +1,150 @@
+// Finding the application's servers from their port and lock files, and probing them.
+#include <shlobj.h>
+
+#include "common/decimal.h"
+#include "common/settings.h"
+#include "common/text_error.h"
+#include "link/quorvane.h"
+#include "wire/line_socket.h"
+
+namespace {
+
+constexpr std::int32_t kProbeTimeoutMs = 300;
+constexpr wchar_t kStatusCacheSuffix[] = L".statuscache";
+
+// A lock file that cannot be deleted, for any reason other than its absence, is held by a
+// running server; deleting a stale one is a side effect of looking.
+enum class LockState { Deleted, Absent, Held };
+
+LockState tryDeleteLock(const std::wstring& path) {
+    if (DeleteFileW(path.c_str())) return LockState::Deleted;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? LockState::Absent : LockState::Held;
+}
+
+bool serverLockHeld(const std::wstring& portFile) {
+    switch (tryDeleteLock(portFile + L".postlock")) {
+        case LockState::Deleted: return false;
+        case LockState::Held: return true;
+        case LockState::Absent: return tryDeleteLock(portFile + L".lock") == LockState::Held;
+    }
+    return false;
+}
+
+// The port as decimal text; anything that is not a usable TCP port reads as 0.
+std::int32_t readPortFile(HANDLE file) {
+    char bytes[64];
+    DWORD got = 0;
+    if (!ReadFile(file, bytes, sizeof bytes - 1, &got, nullptr)) return 0;
+    const std::wstring text(bytes, bytes + got);
+    const std::optional<std::int32_t> port = parseDecimal(text);
+    return port && *port > 0 && *port <= 65535 ? *port : 0;
+}
+
+}  // namespace
+
+std::int32_t Quorvane::determinePort(const std::wstring& folder, const std::wstring& suffix, Logger& logger,
+                                     bool useLockFiles) {
+    std::wstring host;
+    try {
+        LineSocket guard;  // holds Windows Sockets up for the host name
+        host = LineSocket::localHostName();
+    } catch (const TextError&) {
+        logger.error(L"determinePort failed to create socket");
+        return 0;
+    }
+    logger.debug(L"Quorvane::determinePort for '" + host + L"'.");
+    const std::wstring portFile = folder + L"\\" + host + suffix + L".port";
+    if (useLockFiles && !serverLockHeld(portFile)) return 0;
+
+    FileHandle file(CreateFileW(portFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        logger.write((useLockFiles ? L"There is a port.lock, but no port-file at " : L"There is no port-file at ") +
+                     folder);
+        return 0;
+    }
+    return readPortFile(file.get());
+}
+
+bool Quorvane::testPort(const Port& port, const std::wstring& label, Logger& logger) {
+    logger.debug(L"testPort");
+    try {
+        LineSocket probe;
+        probe.connectTo("127.0.0.1", static_cast<std::uint16_t>(port.load()), kProbeTimeoutMs, kProbeTimeoutMs);
+        return true;
+    } catch (const TextError& e) {
+        logger.error(label + L" does not respond due to error: " + e.text());
+        return false;
+    }
+}
+
+bool Quorvane::findCommandServer() {
+    if (commandServerPort_ != 0) return true;
+    const std::wstring version = readProgramVersion();
+    if (version.empty()) {
+        logger_->error(L"Could not detect command server -- program version needs to be configured in registry.");
+        return false;
+    }
+    commandServerPort_ = determinePort(getSettingsFolder() + L"\\" + version, L"", *logger_, true);
+    if (commandServerPort_ != 0 && testPort(commandServerPort_, L"Quorvane", *logger_)) return true;
+
+    const std::wstring profileSettings = getProfileSettingsFolder();
+    if (profileSettings.empty()) return false;
+    // A port read here but refused by its probe stays stored: the next call takes it, and the
+    // first connection that fails forgets it again.
+    commandServerPort_ = determinePort(profileSettings, L"", *logger_, true);
+    return commandServerPort_ != 0 && testPort(commandServerPort_, L"Quorvane", *logger_);
+}
+
+bool Quorvane::findStateServer() {
+    if (stateServerPort_ != 0) return true;
+    std::wstring common = getKnownFolderPath(CSIDL_COMMON_APPDATA, false);
+    if (!common.empty()) {
+        if (common.back() != L'\\') common += L'\\';
+        stateServerPort_ = determinePort(common + L"Quorvane\\statuscache-1", kStatusCacheSuffix, *logger_, true);
+        if (stateServerPort_ != 0 && testPort(stateServerPort_, L"Statuscache", *logger_)) {
+            logger_->write(L"Found State Server running at " + int64ToText(stateServerPort_));
+            return true;
+        }
+        logger_->debug(L"Found no running State Server at " + int64ToText(stateServerPort_));
+    }
+    stateServerPort_ = determinePort(getSettingsFolder() + L"\\statuscache-1", kStatusCacheSuffix, *logger_, true);
+    // A state server of its own that answers, beside a command server that does not (or is not
+    // known at all, so there is nothing to probe), serves the states.
+    if (stateServerPort_ != 0 && testPort(stateServerPort_, L"Statuscache", *logger_) &&
+        (commandServerPort_ == 0 || !testPort(commandServerPort_, L"Statuscache", *logger_)))
+        return true;
+    // Otherwise the command server serves the states too.
+    const bool found = findCommandServer();
+    stateServerPort_ = commandServerPort_.load();
+    return found;
+}
+
+bool Quorvane::checkCommandServerRunning() noexcept {
+    try {
+        logger_->debug(L"Quorvane::checkCommandServerRunning");
+        if (commandServerPort_ != 0) return true;  // known: no need to wait for the lock
+        CriticalSection::Scoped hold(lock_);
+        return findCommandServer();
+    } catch (const TextError& e) {
+        logger_->error(L"Error while sending commands: " + e.text());
+    } catch (...) {
+        logger_->error(L"Error while sending commands (unknown)");
+    }
+    return false;
+}
+
+bool Quorvane::checkStateServerRunning() noexcept {
+    try {
+        logger_->debug(L"Quorvane::checkStateServerRunning");
+        if (stateServerPort_ != 0) return true;
+        CriticalSection::Scoped hold(lock_);
+        return findStateServer();
+    } catch (const TextError& e) {
+        logger_->error(L"Error while retrieving states: " + e.text());
+    } catch (...) {
+        logger_->error(L"Error while retrieving states (unknown)");
+    }
+    return false;
+}

@@ -1,0 +1,123 @@
+// The state of one path, asked of the state server on the kept connection. It runs on
+// Explorer's display path: while a failure pause lasts it costs one clock reading.
+#include "common/decimal.h"
+#include "common/settings.h"
+#include "common/text_error.h"
+#include "link/quorvane.h"
+#include "wire/encoding.h"
+#include "wire/line_socket.h"
+
+namespace {
+
+constexpr std::int32_t kDefaultRetryTimeoutMs = 1000;
+
+std::wstring withoutTrailingBackslashes(std::wstring path) {
+    const std::size_t end = path.find_last_not_of(L'\\');
+    path.erase(end == std::wstring::npos ? 0 : end + 1);
+    return path;
+}
+
+}  // namespace
+
+std::int64_t Quorvane::currentTimeMillis() noexcept {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::int64_t ticks = (std::int64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    constexpr std::int64_t kTicksFrom1601To1970 = 116444736000000000;
+    return (ticks - kTicksFrom1601To1970) / 10000;
+}
+
+void Quorvane::readRetryTimeoutOnce() {
+    std::call_once(retryTimeoutRead_, [this] {
+        retryTimeout_ = kDefaultRetryTimeoutMs;
+        const std::wstring text = readConfigValue(L"retry-timeout", false);
+        if (text.empty()) return;
+        const std::optional<std::int32_t> value = parseDecimal(text);
+        if (!value) {
+            logger_->error(L"retry-timeout '" + text + L"' is not a 32-bit decimal number; keeping " +
+                           int64ToText(kDefaultRetryTimeoutMs));
+            return;
+        }
+        retryTimeout_ = *value < 0 ? 0 : *value;
+        logger_->write(L"retry-timeout is " + int64ToText(retryTimeout_));
+    });
+}
+
+void Quorvane::pauseStates(std::int64_t from) { statesDisabledUntil_ = from + retryTimeout_; }
+
+std::wstring Quorvane::getState(std::wstring path) noexcept {
+    try {
+        if (logger_->debugEnabled()) logger_->debug(L"Quorvane::getState " + path);
+        readRetryTimeoutOnce();
+        const std::int64_t now = clock_();
+        if (now < statesDisabledUntil_) return {};
+        path = withoutTrailingBackslashes(std::move(path));
+        if (path.empty()) return {};  // nothing to ask for
+        if (!checkStateServerRunning()) {
+            pauseStates(now);
+            logger_->write(L"states will be disabled until " + int64ToText(statesDisabledUntil_));
+            return {};
+        }
+        statesDisabledUntil_ = 0;
+        return queryState(path);
+    } catch (...) {
+        // Nothing may reach Explorer; the failure has no text worth more than "no state".
+        return {};
+    }
+}
+
+void Quorvane::exchangeOnStateConnection(const std::vector<std::wstring>& arguments,
+                                         std::vector<std::wstring>& replies) {
+    replies.clear();
+    if (!stateConnection_) stateConnection_ = openConnection(stateServerPort_);
+    exchangeRequest(L"get-states", arguments, *stateConnection_, replies);
+    if (stateConnection_->peerClosed()) {
+        // The server went away: keeping the connection would only fail the next query. A reply
+        // cut off before its first line is a failure, so that a new connection is tried now.
+        dropStateConnection();
+        if (replies.empty()) throw TextError(L"connection closed by the state server");
+    }
+}
+
+std::wstring Quorvane::queryState(const std::wstring& path) {
+    const std::vector<std::wstring> arguments = {path};
+    std::vector<std::wstring> replies;
+    {
+        CriticalSection::Scoped hold(lock_);
+        try {
+            try {
+                exchangeOnStateConnection(arguments, replies);
+            } catch (const TextError& first) {
+                logger_->error(L"get-states failed: " + first.text());
+                // The stream is at an unknown point: only a new connection can be trusted.
+                dropStateConnection();
+                exchangeOnStateConnection(arguments, replies);
+            }
+        } catch (const TextError& second) {
+            logger_->error(L"get-states failed again: " + second.text());
+            logger_->error(L"disabling states for " + int64ToText(retryTimeout_) + L"ms");
+            pauseStates(clock_());
+            dropStateConnection();
+            stateServerPort_ = 0;  // run discovery again after the pause
+            return {};
+        } catch (...) {
+            dropStateConnection();
+            logger_->error(L"get-states failed (unknown)");
+            return {};
+        }
+    }
+    return interpretStateReply(path, replies);
+}
+
+std::wstring Quorvane::interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies) {
+    if (replies.empty()) return {};
+    const std::wstring& line = replies.front();  // further lines are not looked at
+    std::vector<std::wstring> tokens = splitTokens(line);
+    if (tokens.size() == 2) return tokens[0] == path ? std::move(tokens[1]) : std::wstring();
+    if (tokens.size() == 1 && tokens[0] == L"not applicable") {
+        logger_->debug(L"received 'not applicable'");
+        return {};
+    }
+    logger_->error(L"Expected two tokens for state line '" + line + L"'.");
+    return {};
+}
