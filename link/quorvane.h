@@ -17,6 +17,7 @@
 
 class LineSocket;
 class TavrelRunner;
+struct CommandTree;
 
 using Port = std::atomic<std::int32_t>;
 
@@ -64,6 +65,25 @@ public:
     // The state name the application reports for the path, or empty for none. Never throws;
     // answers at once, without lock, registry or socket, while a failure pause lasts.
     std::wstring getState(std::wstring path) noexcept;
+
+    // The notifier: starts Tavrel when none runs for the user, reads its port and, after a
+    // start, tells the state server with "notify-started". Never throws.
+    void runShellNotifier() noexcept;
+    std::int32_t readTavrelPortFile();
+    void sendNotifyStarted(std::int32_t port) noexcept;
+    Port& notifierPort() noexcept { return notifierPort_; }
+
+    // Commands: the tree the command server offers for a selection (none on any failure), a
+    // chosen command sent back, and the application started for one path (reduced menu).
+    std::unique_ptr<CommandTree> getCommands(std::vector<std::wstring> paths) noexcept;
+    void sendCommand(std::wstring command, std::vector<std::wstring> paths) noexcept;
+    void launch(std::wstring path) noexcept;
+    bool startApplication(std::wstring path);
+    bool isCommandServerKnown() const noexcept { return commandServerPort_.load() != 0; }
+
+    // Menu icons: one bitmap per icon file for the life of the library (none when absent).
+    HBITMAP cachedIcon(const std::wstring& path);
+    void cacheIcon(const std::wstring& path, HBITMAP bitmap);
 
     // Milliseconds since 1970-01-01 UTC, following changes of the system clock.
     using Clock = std::int64_t (*)();

@@ -1,0 +1,3 @@
+// Fetching the command tree, sending a chosen command, and starting the application.
+#include "link/command_tree.h"
+#include "link/quorvane.h"

@@ -1,0 +1,1 @@
+# Tests of the notifier program and its start from the extension.
