@@ -10,6 +10,7 @@
 
 #include "common/handles.h"
 #include "common/text_error.h"
+#include "tests/win/appstub_process.h"
 #include "tests/win/test_support.h"
 #include "tools/appstub/rules.h"
 #include "wire/line_socket.h"
@@ -61,104 +62,6 @@ TEST(StateRules, ParsingSkipsCommentsAndReportsLinesThatAreNoRules) {
 }
 
 // --- the running program ---
-
-void writeBytes(const std::wstring& path, const std::string& bytes) {
-    std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::vector<std::string> readLines(const std::wstring& path) {
-    std::ifstream in{std::filesystem::path(path)};
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-bool isPresent(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Lines up to the empty one (or the end of the stream), wait markers included.
-std::vector<std::wstring> readReply(LineSocket& connection) {
-    std::vector<std::wstring> lines;
-    for (std::wstring line = connection.readLine(); !line.empty(); line = connection.readLine())
-        lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::wstring> exchange(LineSocket& connection, const std::wstring& name,
-                                   const std::vector<std::wstring>& arguments = {}) {
-    connection.writeLine(name);
-    for (const std::wstring& argument : arguments) connection.writeLine(argument);
-    connection.writeLine(L"");
-    return readReply(connection);
-}
-
-std::unique_ptr<LineSocket> connectLocal(std::uint16_t port, std::int32_t waitMs = 3000) {
-    auto connection = std::make_unique<LineSocket>();
-    connection->connectTo("127.0.0.1", port, waitMs, 3000);
-    return connection;
-}
-
-// One appstub process; killed by its handle if a test leaves it running.
-class RunningStub {
-public:
-    RunningStub(const std::wstring& folder, const std::wstring& arguments) : readyFile_(folder + L"\\ready.txt") {
-        const std::wstring program = moduleFolder() + L"\\appstub.exe";
-        // A crashed test must not leave a stub behind for ever.
-        std::wstring commandLine = L"\"" + program + L"\" --lifetime-ms 120000 --ready-file \"" + readyFile_ +
-                                   L"\" --journal \"" + folder + L"\\journal.txt\" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &info))
-            throw std::runtime_error("cannot start appstub.exe");
-        process_.reset(info.hProcess);
-        KernelHandle thread(info.hThread);
-    }
-    ~RunningStub() {
-        if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process_.get(), 99);
-            WaitForSingleObject(process_.get(), 5000);
-        }
-    }
-
-    // The ready line's ports, once the ready file is there; false when the stub ended first.
-    bool waitUntilReady() {
-        const std::regex shape(R"(appstub ready command=(\d+) state=(\d+)\n)");
-        for (int i = 0; i < 500 && WaitForSingleObject(process_.get(), 20) == WAIT_TIMEOUT; ++i) {
-            std::ifstream in{std::filesystem::path(readyFile_)};
-            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            std::smatch match;
-            if (!std::regex_match(text, match, shape)) continue;
-            commandPort = static_cast<std::uint16_t>(std::stoi(match[1]));
-            statePort = static_cast<std::uint16_t>(std::stoi(match[2]));
-            return true;
-        }
-        return false;
-    }
-
-    // The exit code, or STILL_ACTIVE when it is still running after the wait.
-    DWORD exitCode(DWORD waitMs) {
-        WaitForSingleObject(process_.get(), waitMs);
-        DWORD code = 0;
-        GetExitCodeProcess(process_.get(), &code);
-        return code;
-    }
-    DWORD quit() {
-        EXPECT_TRUE(exchange(*connectLocal(commandPort), L"appstub-quit").empty());
-        return exitCode(15000);
-    }
-    void kill() {
-        TerminateProcess(process_.get(), 99);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-
-    std::uint16_t commandPort = 0;
-    std::uint16_t statePort = 0;
-
-private:
-    std::wstring readyFile_;
-    KernelHandle process_;
-};
 
 class AppStub : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <thread>
 #include <sstream>
 #include <stdexcept>
 
@@ -184,6 +185,43 @@ std::wstring hostName() {
     DWORD size = 256;
     GetComputerNameExW(ComputerNameDnsHostname, name, &size);
     return name;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+Captured runCaptured(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, &inheritable, 0);
+    KernelHandle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+
+    const std::wstring path = moduleFolder() + L"\\" + program;
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writer.get();
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION info = {};
+    Captured result;
+    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return result;
+    KernelHandle process(info.hProcess), thread(info.hThread);
+    writer.reset();  // the child holds the only write end now: reading ends when it exits
+    std::thread drain([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(reader.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
+    });
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
+    drain.join();
+    GetExitCodeProcess(process.get(), &result.exitCode);
+    return result;
 }
 
 }  // namespace testing_support

@@ -70,3 +70,15 @@ void removeTree(const std::wstring& folder);
 std::wstring hostName();
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+// Runs a program beside the test program, waits for it (bounded) and gives its exit code and
+// everything it wrote to standard output.
+struct Captured {
+    DWORD exitCode = static_cast<DWORD>(-1);
+    std::string output;
+};
+Captured runCaptured(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+}  // namespace testing_support

@@ -56,7 +56,7 @@ bool NotifierLink::push(const std::vector<std::wstring>& paths) {
         if (attempt > 0 || !usable()) reconnect();
         if (!socket_) continue;
         try {
-            for (const std::wstring& path : paths) socket_->writeLine(path);
+            socket_->writeLines(std::vector<std::wstring_view>(paths.begin(), paths.end()));
             return true;
         } catch (const TextError& e) {
             report(L"push to the notifier failed: " + e.text());
@@ -153,8 +153,10 @@ bool Stub::answer(LineSocket& connection, const Request& request) {
         return true;
     }
     if (request.name == L"appstub-push") {
-        if (!notifier_.push(request.arguments)) connection.writeLine(L"not delivered");
-        connection.writeLine(L"");
+        if (notifier_.push(request.arguments))
+            connection.writeLine(L"");
+        else
+            connection.writeLines({L"not delivered", L""});
         return true;
     }
     if (request.name == L"appstub-quit") {
@@ -184,8 +186,11 @@ bool Stub::sendReply(LineSocket& connection, const std::vector<std::wstring>& li
         if (!lines.empty()) connection.writeLine(lines.front());
         return false;
     }
-    for (const std::wstring& line : lines) connection.writeLine(line);
-    connection.writeLine(L"");
+    // One send for the whole reply: separate small sends would each wait for the client's
+    // delayed acknowledgement of the one before (Nagle), tens of milliseconds per reply.
+    std::vector<std::wstring_view> reply(lines.begin(), lines.end());
+    reply.push_back(L"");
+    connection.writeLines(reply);
     return true;
 }
 

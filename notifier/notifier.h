@@ -1,0 +1,63 @@
+#pragma once
+// Tavrel's listening side: it publishes a local port in its port file, accepts the application's
+// connections one at a time and turns every received line into a shell change notification.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/handles.h"
+
+class LineSocket;
+class Logger;
+
+// Where notifications go: production passes notifyShell (SHChangeNotify itself); tests and the
+// bench pass a recorder. The arguments are SHChangeNotify's.
+using ShellNotify = std::function<void(LONG event, UINT flags, const void* item1, const void* item2)>;
+void notifyShell(LONG event, UINT flags, const void* item1, const void* item2);
+
+class Notifier {
+public:
+    // After a failure of the listening socket (or of publishing its port) the next attempt
+    // waits this long, so that a persistent fault costs one attempt per second.
+    static constexpr DWORD kRetryPauseMs = 1000;
+
+    Notifier(Logger& logger, ShellNotify shell);
+    ~Notifier();
+    Notifier(const Notifier&) = delete;
+    Notifier& operator=(const Notifier&) = delete;
+
+    // The listening loop. Tavrel never stops it; it returns only after stop().
+    void run();
+    // Makes run() return soon: at once when waiting for a connection or pausing, after the
+    // connection being served has ended otherwise (at most its receive time-out).
+    void stop() noexcept;
+
+    // A listening socket on the first free port from kFirstTavrelPort, with its port file written.
+    std::unique_ptr<LineSocket> openListener();
+    // Listens on the first port from `port` upward that can be bound; `port` is left at it.
+    std::unique_ptr<LineSocket> findFreePort(std::int32_t& port);
+    // False when the folder does not exist; throws when the file cannot be created.
+    bool writePortFile(const std::wstring& folder, const std::wstring& baseName, std::int32_t port);
+    // Forwards each line of the connection until an empty line or the end of the stream.
+    void handleConnection(LineSocket& connection);
+
+    // The port of the current listening socket; 0 before the first one.
+    std::int32_t port() const noexcept { return port_.load(); }
+
+private:
+    void serveConnections(LineSocket& listener);
+    void serveOne(LineSocket& connection) noexcept;
+    void forward(const std::wstring& line);
+    void pauseBeforeRetry() noexcept;
+    bool stopRequested() const noexcept { return stopping_.load(); }
+
+    Logger& logger_;
+    ShellNotify shell_;
+    std::atomic<std::int32_t> port_{0};
+    std::atomic<bool> stopping_{false};
+    KernelHandle stopEvent_;
+};

@@ -1,0 +1,50 @@
+#pragma once
+// The stand-in application as a child process of a test, and plain helpers to talk to it.
+// A stub is killed by its handle when the object goes, so a failing test leaves none behind.
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/handles.h"
+
+class LineSocket;
+
+namespace testing_support {
+
+void writeBytes(const std::wstring& path, const std::string& bytes);
+std::vector<std::string> readLines(const std::wstring& path);
+bool isPresent(const std::wstring& path);
+
+// Lines up to the empty one (or the end of the stream), wait markers included.
+std::vector<std::wstring> readReply(LineSocket& connection);
+std::vector<std::wstring> exchange(LineSocket& connection, const std::wstring& name,
+                                   const std::vector<std::wstring>& arguments = {});
+std::unique_ptr<LineSocket> connectLocal(std::uint16_t port, std::int32_t waitMs = 3000);
+
+// One appstub process, its journal in folder\journal.txt and its ready file beside it.
+class RunningStub {
+public:
+    RunningStub(const std::wstring& folder, const std::wstring& arguments);
+    ~RunningStub();
+    RunningStub(const RunningStub&) = delete;
+    RunningStub& operator=(const RunningStub&) = delete;
+
+    // The ready line's ports, once the ready file is there; false when the stub ended first.
+    bool waitUntilReady();
+    // The exit code, or STILL_ACTIVE when it is still running after the wait.
+    DWORD exitCode(DWORD waitMs);
+    DWORD quit();
+    void kill();
+
+    std::uint16_t commandPort = 0;
+    std::uint16_t statePort = 0;
+
+private:
+    std::wstring readyFile_;
+    KernelHandle process_;
+};
+
+}  // namespace testing_support
