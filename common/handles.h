@@ -136,3 +136,19 @@ public:
 private:
     HANDLE mutex_;
 };
+
+// GlobalLock/GlobalUnlock pairs.
+class GlobalLockGuard {
+public:
+    explicit GlobalLockGuard(HGLOBAL memory) noexcept : memory_(memory), data_(::GlobalLock(memory)) {}
+    ~GlobalLockGuard() {
+        if (data_) ::GlobalUnlock(memory_);
+    }
+    GlobalLockGuard(const GlobalLockGuard&) = delete;
+    GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
+    void* get() const noexcept { return data_; }
+
+private:
+    HGLOBAL memory_;
+    void* data_;
+};

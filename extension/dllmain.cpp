@@ -1,11 +1,29 @@
-#include <windows.h>
-#include <objbase.h>
+// The library's entry points. Nothing here may throw into the caller.
+#include <new>
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#include "extension/class_factory.h"
+#include "extension/module.h"
 
-STDAPI DllGetClassObject(REFCLSID, REFIID, void** object) {
-    if (object) *object = nullptr;
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) debugTrace(L"In DLLMain, DLL_PROCESS_ATTACH\r\n");
+    if (reason == DLL_PROCESS_DETACH) debugTrace(L"In DLLMain, DLL_PROCESS_DETACH\r\n");
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** object) {
+    debugTrace(L"In DllGetClassObject\r\n");
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    for (int k = 0; k < kClassIdCount; ++k) {
+        if (!IsEqualCLSID(rclsid, kClassIds[k])) continue;
+        auto* factory = new (std::nothrow) CComprehClassFactory(k == 0 ? nullptr : &kClassIds[k]);
+        if (!factory) return E_OUTOFMEMORY;
+        return handOut(factory, riid, object);
+    }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-STDAPI DllCanUnloadNow() { return S_OK; }
+STDAPI DllCanUnloadNow() {
+    debugTrace(L"In DLLCanUnloadNow\r\n");
+    return moduleObjectCount() == 0 ? S_OK : S_FALSE;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// What the whole library shares: the application link, the count of living COM objects that
+// decides whether Explorer may unload it, and the table of class ids it serves.
+#include <windows.h>
+
+class Quorvane;
+
+Quorvane& applicationLink() noexcept;
+
+// Factories and extension objects alive; 0 means the library may be unloaded.
+void moduleObjectCreated() noexcept;
+void moduleObjectDestroyed() noexcept;
+LONG moduleObjectCount() noexcept;
+
+// The eight class ids: the first is the context menu, the other seven are overlay classes.
+inline constexpr int kClassIdCount = 8;
+extern const CLSID kClassIds[kClassIdCount];
+
+// Fixed texts for the debugger output, written whatever the logging switches say.
+inline void debugTrace(const wchar_t* text) noexcept { OutputDebugStringW(text); }

@@ -1,0 +1,325 @@
+// The context menu of compreh.dll, loaded in-process as Explorer loads it, with the command
+// tree served by the stand-in application.
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <thread>
+
+#include "common/handles.h"
+#include "tests/win/appstub_process.h"
+#include "tests/win/test_support.h"
+#include "tools/shellhost/registration.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+const std::wstring kRoot = L"C:\\menu-test";
+const std::wstring kInstall = kRoot + L"\\inst";
+const std::wstring kVersion = L"9.9.9-test";
+constexpr UINT kFirst = 100;
+
+// A minimal data object that hands out CF_HDROP for the given names, as the shell's does.
+class DropData final : public IDataObject {
+public:
+    explicit DropData(const std::vector<std::wstring>& names) {
+        std::wstring list;
+        for (const std::wstring& name : names) list += name + L'\0';
+        list += L'\0';
+        bytes_.resize(sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+        auto* header = reinterpret_cast<DROPFILES*>(bytes_.data());
+        header->pFiles = sizeof(DROPFILES);
+        header->fWide = TRUE;
+        memcpy(bytes_.data() + sizeof(DROPFILES), list.data(), list.size() * sizeof(wchar_t));
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        *object = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDataObject) ? this : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override {
+        if (format->cfFormat != CF_HDROP || !(format->tymed & TYMED_HGLOBAL)) return DV_E_FORMATETC;
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes_.size());
+        memcpy(GlobalLock(memory), bytes_.data(), bytes_.size());
+        GlobalUnlock(memory);
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = memory;
+        medium->pUnkForRelease = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+    STDMETHODIMP DUnadvise(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+
+private:
+    std::vector<char> bytes_;
+};
+
+struct MenuEntry {
+    std::wstring label;
+    UINT id = 0;
+    bool greyed = false, separator = false;
+    SIZE bitmap = {0, 0};
+    std::vector<MenuEntry> children;
+};
+
+std::vector<MenuEntry> readMenu(HMENU menu) {
+    std::vector<MenuEntry> entries;
+    for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
+        wchar_t label[256] = {};
+        MENUITEMINFOW item = {};
+        item.cbSize = sizeof item;
+        item.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_STRING | MIIM_BITMAP | MIIM_SUBMENU;
+        item.dwTypeData = label;
+        item.cch = 256;
+        GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item);
+        MenuEntry entry;
+        entry.separator = item.fType & MFT_SEPARATOR;
+        entry.label = label;
+        entry.id = item.wID;
+        entry.greyed = item.fState & MFS_GRAYED;
+        BITMAP info = {};
+        if (item.hbmpItem && GetObjectW(item.hbmpItem, sizeof info, &info) && info.bmBitsPixel == 32)
+            entry.bitmap = {info.bmWidth, info.bmHeight};
+        if (item.hSubMenu) entry.children = readMenu(item.hSubMenu);
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// One DLL, one stand-in application and one configuration for the whole suite: the library's
+// link keeps the servers it found, as it does in Explorer.
+class ContextMenu : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        removeTree(kRoot);
+        ensureFolder(kInstall + L"\\lib\\icons");
+        config_ = new ScopedConfig(kVersion, kInstall);
+        config_->set(L"shell-integration-full", L"true");
+        registerExtension(moduleFolder() + L"\\compreh.dll", kRoot);
+        runCaptured(L"shellhost.exe", L"sample-icons " + kInstall + L"\\lib\\icons c1 c2-g g1 c3 c5 c6");
+        stub_ = new RunningStub(kRoot, L"--commands " + kRoot + L"\\commands.txt --command-folder " + settingsFolder() +
+                                           L"\\" + kVersion + L" --no-state-server");
+        ASSERT_TRUE(stub_->waitUntilReady());
+        library_ = LoadLibraryW((moduleFolder() + L"\\compreh.dll").c_str());
+        getClassObject_ = reinterpret_cast<GetClassObject>(
+            reinterpret_cast<void*>(GetProcAddress(library_, "DllGetClassObject")));
+    }
+    static void TearDownTestSuite() {
+        delete stub_;
+        FreeLibrary(library_);
+        unregisterExtension();
+        delete config_;
+        removeTree(kRoot);
+        removeTree(settingsFolder() + L"\\" + kVersion);
+    }
+    void SetUp() override {
+        writeBytes(kRoot + L"\\commands.txt",
+                   "quick-commands\t2\nc1\tFirst\ttrue\nc2\tSecond\tfalse\n"
+                   "group\t3\tg1\tGroup one\nc3\tThird\ttrue\ngroup\t2\tg2\tNested\nc5\tFifth\ttrue\nc6\tSixth\ttrue\n"
+                   "c4\tFourth\ttrue\n");
+        IClassFactory* factory = nullptr;
+        CLSID id;
+        CLSIDFromString(contextMenuClassId().c_str(), &id);
+        ASSERT_EQ(getClassObject_(id, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&menu_)), S_OK);
+        factory->Release();
+        menu_->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init_));
+        popup_.reset(CreatePopupMenu());
+    }
+    void TearDown() override {
+        init_->Release();
+        menu_->Release();
+        config_->set(L"shell-integration-full", L"true");
+    }
+    HRESULT select(const std::vector<std::wstring>& paths) {
+        DropData data(paths);
+        return init_->Initialize(nullptr, &data, nullptr);
+    }
+    UINT build(UINT flags = CMF_EXPLORE, UINT last = 0x7FFF) {
+        return HRESULT_CODE(menu_->QueryContextMenu(popup_.get(), 0, kFirst, last, flags));
+    }
+    std::vector<std::string> journal() const {
+        std::vector<std::string> lines = readLines(kRoot + L"\\journal.txt");
+        if (lines.empty()) lines.emplace_back();  // so that back() is always there to compare
+        return lines;
+    }
+    std::wstring verb(UINT offset, UINT kind = GCS_VERBW, UINT capacity = 64) {
+        wchar_t text[64] = L"untouched";
+        const HRESULT hr = menu_->GetCommandString(offset, kind, nullptr, reinterpret_cast<char*>(text), capacity);
+        return hr == S_OK ? text : L"E_INVALIDARG";
+    }
+
+    static ScopedConfig* config_;
+    static RunningStub* stub_;
+    static HMODULE library_;
+    static GetClassObject getClassObject_;
+    IContextMenu* menu_ = nullptr;
+    IShellExtInit* init_ = nullptr;
+    MenuHandle popup_;
+};
+ScopedConfig* ContextMenu::config_ = nullptr;
+RunningStub* ContextMenu::stub_ = nullptr;
+HMODULE ContextMenu::library_ = nullptr;
+GetClassObject ContextMenu::getClassObject_ = nullptr;
+
+TEST_F(ContextMenu, TheFullMenuFollowsTheCommandTree) {
+    ASSERT_EQ(select({L"C:\\a.txt", L"C:\\b c.txt"}), S_OK);
+    EXPECT_EQ(build(), 7u);
+    const std::vector<MenuEntry> menu = readMenu(popup_.get());
+    ASSERT_EQ(menu.size(), 5u);
+    EXPECT_TRUE(menu[0].separator);
+    EXPECT_EQ(menu[1].label, L"First");
+    EXPECT_EQ(menu[1].id, kFirst + 0);
+    EXPECT_FALSE(menu[1].greyed);
+    EXPECT_EQ(menu[1].bitmap.cx, GetSystemMetrics(SM_CXSMICON));
+    EXPECT_EQ(menu[1].bitmap.cy, GetSystemMetrics(SM_CYSMICON));
+    EXPECT_EQ(menu[2].label, L"Second");
+    EXPECT_TRUE(menu[2].greyed);
+    EXPECT_NE(menu[2].bitmap.cx, 0);  // the grey picture c2-g.ico
+    EXPECT_EQ(menu[3].label, L"Group one");
+    EXPECT_EQ(menu[3].id, kFirst + 6);  // after its entries
+    EXPECT_TRUE(menu[4].separator);
+    const std::vector<MenuEntry>& group = menu[3].children;
+    ASSERT_EQ(group.size(), 5u);
+    const std::pair<const wchar_t*, UINT> expected[] = {
+        {L"Third", 2}, {L"", 0}, {L"Fifth", 3}, {L"Sixth", 4}, {L"Fourth", 5}};
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        EXPECT_EQ(group[i].separator, expected[i].second == 0) << i;
+        if (!group[i].separator) {
+            EXPECT_EQ(group[i].label, expected[i].first);
+            EXPECT_EQ(group[i].id, kFirst + expected[i].second);
+        }
+    }
+    EXPECT_EQ(group[4].bitmap.cx, 0);  // no c4.ico: the entry shows no picture
+    EXPECT_EQ(journal().back(), "get-commands\tC:\\a.txt\tC:\\b c.txt");
+}
+
+TEST_F(ContextMenu, InvokingAnEntrySendsItsNameAndTheSelection) {
+    select({L"C:\\x\\one.txt", L"C:\\x\\two.txt"});
+    build();
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof info;
+    info.lpVerb = MAKEINTRESOURCEA(4);
+    EXPECT_EQ(menu_->InvokeCommand(&info), S_OK);
+    for (int i = 0; i < 100 && journal().back().rfind("c6", 0) != 0; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(journal().back(), "c6\tC:\\x\\one.txt\tC:\\x\\two.txt");
+    info.lpVerb = "quorvane-c6";  // verbs as text are not taken
+    EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
+    info.lpVerb = MAKEINTRESOURCEA(40);
+    EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
+}
+
+TEST_F(ContextMenu, VerbAndHelpTextsAreCutAtTheCapacity) {
+    select({L"C:\\a.txt"});
+    build();
+    EXPECT_EQ(verb(1), L"quorvane-c2");
+    EXPECT_EQ(verb(1, GCS_HELPTEXTW), L"quorvane-c2");
+    EXPECT_EQ(verb(1, GCS_VALIDATEW), L"E_INVALIDARG");
+    EXPECT_EQ(verb(9), L"E_INVALIDARG");
+    EXPECT_EQ(verb(1, GCS_VERBW, 5), L"quor");
+    EXPECT_EQ(verb(1, GCS_VERBW, 0), L"untouched");
+    char narrow[16];
+    memset(narrow, 'x', sizeof narrow);
+    EXPECT_EQ(menu_->GetCommandString(6, GCS_VERBA, nullptr, narrow, 4), S_OK);
+    EXPECT_STREQ(narrow, "quo");
+    EXPECT_EQ(narrow[4], 'x');  // nothing beyond the capacity
+    EXPECT_EQ(menu_->GetCommandString(6, GCS_HELPTEXTA, nullptr, narrow, 16), S_OK);
+    EXPECT_STREQ(narrow, "quorvane-g1");
+}
+
+TEST_F(ContextMenu, IdentifiersNeverGoBeyondTheLastOne) {
+    select({L"C:\\a.txt"});
+    EXPECT_EQ(build(CMF_EXPLORE, kFirst + 2), 3u);
+    const std::vector<MenuEntry> menu = readMenu(popup_.get());
+    for (const MenuEntry& entry : menu)
+        for (const MenuEntry& child : entry.children) EXPECT_LE(child.id, kFirst + 2);
+    EXPECT_EQ(verb(3), L"E_INVALIDARG");
+}
+
+TEST_F(ContextMenu, LongLabelsAndLongPathsSurvive) {
+    const std::string longLabel(200, 'L');
+    writeBytes(kRoot + L"\\commands.txt", "quick-commands\t1\nc1\t" + longLabel + "\ttrue\n");
+    const std::wstring longPath = L"C:\\" + std::wstring(300, L'p') + L"\\file.txt";
+    ASSERT_EQ(select({longPath}), S_OK);
+    EXPECT_EQ(build(), 1u);
+    EXPECT_EQ(readMenu(popup_.get())[1].label, std::wstring(127, L'L'));
+    EXPECT_EQ(journal().back(), "get-commands\t" + narrow(longPath));
+}
+
+TEST_F(ContextMenu, FlagsThatAskForNoVerbsAddNothing) {
+    select({L"C:\\a.txt"});
+    EXPECT_EQ(build(CMF_DEFAULTONLY), 0u);
+    EXPECT_EQ(build(CMF_NOVERBS), 0u);
+    EXPECT_EQ(GetMenuItemCount(popup_.get()), 0);
+    EXPECT_EQ(build(CMF_VERBSONLY | CMF_NOVERBS), 7u);
+}
+
+TEST_F(ContextMenu, TheReducedMenuLaunchesTheApplicationForOneItem) {
+    config_->set(L"shell-integration-full", L"false");
+    config_->set(L"executable", moduleFolder() + L"\\recorder.exe");
+    const std::wstring record = kRoot + L"\\launched.txt";
+    SetEnvironmentVariableW(L"QV_RECORDER_OUTPUT", record.c_str());
+    select({L"C:\\one.txt", L"C:\\two.txt"});
+    EXPECT_EQ(build(), 0u);
+    EXPECT_EQ(GetMenuItemCount(popup_.get()), 0);
+
+    select({L"C:\\"});
+    EXPECT_EQ(build(CMF_NORMAL), 1u);
+    const std::vector<MenuEntry> menu = readMenu(popup_.get());
+    ASSERT_EQ(menu.size(), 3u);
+    EXPECT_EQ(menu[1].label, L"Launch Quorvane");
+    EXPECT_EQ(menu[1].id, kFirst);
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof info;
+    info.lpVerb = MAKEINTRESOURCEA(5);  // the offset is not looked at
+    EXPECT_EQ(menu_->InvokeCommand(&info), S_OK);
+    for (int i = 0; i < 250 && !isPresent(record); ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(isPresent(record));
+    config_->remove(L"executable");
+    SetEnvironmentVariableW(L"QV_RECORDER_OUTPUT", nullptr);
+}
+
+TEST_F(ContextMenu, ABackgroundClickSelectsTheFolder) {
+    PIDLIST_ABSOLUTE folder = nullptr;
+    ASSERT_EQ(SHParseDisplayName(kRoot.c_str(), nullptr, &folder, 0, nullptr), S_OK);
+    EXPECT_EQ(init_->Initialize(folder, nullptr, nullptr), S_OK);
+    CoTaskMemFree(folder);
+    build();
+    EXPECT_EQ(journal().back(), "get-commands\t" + narrow(kRoot));
+    EXPECT_EQ(init_->Initialize(nullptr, nullptr, nullptr), E_INVALIDARG);
+}
+
+TEST_F(ContextMenu, RepeatedMenusReuseTheirBitmaps) {
+    select({L"C:\\a.txt"});
+    build();
+    clearLog();
+    const DWORD before = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    for (int i = 0; i < 20; ++i) {
+        MenuHandle again(CreatePopupMenu());
+        menu_->QueryContextMenu(again.get(), 0, kFirst, 0x7FFF, CMF_EXPLORE);
+    }
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), before);
+    const std::vector<std::string> log = logMessages();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& m) { return m.rfind("Loading icon: ", 0) == 0; }),
+              0);  // every icon was converted by an earlier menu already
+}
+
+TEST_F(ContextMenu, WithoutTheApplicationTheFullMenuAddsNothing) {
+    stub_->kill();
+    select({L"C:\\a.txt"});
+    EXPECT_EQ(build(), 1u);
+    EXPECT_EQ(GetMenuItemCount(popup_.get()), 0);
+}
+
+}  // namespace
