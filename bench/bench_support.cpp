@@ -1,6 +1,7 @@
 #include "bench/bench_support.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace bench {
 
@@ -23,7 +24,7 @@ std::string readRequest(SOCKET s, std::string& pending) {
 
 }  // namespace
 
-StateServer::StateServer() {
+StateServer::StateServer(std::string commandsReply) : commandsReply_(std::move(commandsReply)) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -50,6 +51,11 @@ StateServer::~StateServer() {
 void StateServer::serve(SOCKET c) {
     std::string pending;
     for (std::string request; !(request = readRequest(c, pending)).empty();) {
+        if (request.rfind("get-commands\n", 0) == 0) {
+            const std::string reply = commandsReply_ + "\n";
+            send(c, reply.data(), static_cast<int>(reply.size()), 0);
+            continue;
+        }
         // request: "get-states\n<path>\n\n"
         const std::size_t first = request.find('\n');
         const std::string path = request.substr(first + 1, request.size() - first - 3);
@@ -57,6 +63,27 @@ void StateServer::serve(SOCKET c) {
         send(c, reply.data(), static_cast<int>(reply.size()), 0);
     }
     closesocket(c);
+}
+
+PublishedPort::PublishedPort(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port) {
+    wchar_t host[256];
+    DWORD size = 256;
+    GetComputerNameExW(ComputerNameDnsHostname, host, &size);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    portFile_ = folder + L"\\" + host + suffix + L".port";
+    const std::string text = std::to_string(port);
+    HANDLE file = CreateFileW(portFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+    // Held without delete sharing: to a reader the server is running.
+    lock_ = CreateFileW((portFile_ + L".lock").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+PublishedPort::~PublishedPort() {
+    CloseHandle(lock_);
+    DeleteFileW(portFile_.c_str());
 }
 
 SOCKET connectRaw(std::uint16_t port) {
@@ -90,7 +117,7 @@ double microsecondsPerCall(int n, const std::function<void()>& f) {
     return elapsed.count() / n;
 }
 
-void printRow(const char* what, double us) { std::printf("  %-58s %10.2f us\n", what, us); }
+void printRow(const char* what, double value, const char* unit) { std::printf("  %-58s %10.2f %s\n", what, value, unit); }
 
 void printRatio(const char* what, double ratio, const char* target) {
     std::printf("  %-58s %10.2f%s%s\n", what, ratio, target ? "   target " : "", target ? target : "");

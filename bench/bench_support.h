@@ -12,19 +12,32 @@
 
 namespace bench {
 
-// Answers every request on every connection with "<path>\t<state>" and the empty line.
+// Answers "get-states" on every connection with "<path>\t<state>" and the empty line, and
+// "get-commands" with the given reply lines (tab-separated tokens, LF-ended).
 class StateServer {
 public:
-    StateServer();
+    explicit StateServer(std::string commandsReply = "");
     ~StateServer();
     std::uint16_t port() const { return port_; }
 
 private:
     void serve(SOCKET connection);
+    std::string commandsReply_;
     SOCKET listener_;
     std::uint16_t port_ = 0;
     std::thread acceptor_;
     std::vector<std::thread> connections_;
+};
+
+// A server's port file with its lock file held, as the application publishes them; removed again.
+class PublishedPort {
+public:
+    PublishedPort(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port);
+    ~PublishedPort();
+
+private:
+    std::wstring portFile_;
+    HANDLE lock_;
 };
 
 // A connected raw socket to 127.0.0.1:port.
@@ -35,7 +48,7 @@ std::string rawExchange(SOCKET s, const std::string& request, bool blockReads);
 // Mean time of one call of f, in microseconds, over n calls after a short warm-up.
 double microsecondsPerCall(int n, const std::function<void()>& f);
 
-void printRow(const char* what, double us);
+void printRow(const char* what, double value, const char* unit = "us");
 void printRatio(const char* what, double ratio, const char* target = nullptr);
 
 }  // namespace bench
