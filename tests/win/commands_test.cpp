@@ -14,6 +14,7 @@
 #include "link/command_line.h"
 #include "link/command_tree.h"
 #include "link/quorvane.h"
+#include "tests/win/appstub_process.h"
 #include "tests/win/fake_server.h"
 #include "tests/win/test_support.h"
 #include "wire/line_socket.h"
@@ -67,6 +68,19 @@ std::string receiveUntilClosed(SOCKET s) {
 bool hasErrorLine(const Messages& messages) {
     for (const std::string& m : messages)
         if (m.find("Error") != std::string::npos || m.find("failed") != std::string::npos) return true;
+    return false;
+}
+
+std::string readText(const std::wstring& path) {
+    std::ifstream in{std::filesystem::path(path), std::ios::binary};
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool waitFor(const std::function<bool()>& condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
     return false;
 }
 
@@ -189,55 +203,15 @@ TEST_F(CommandServer, WithoutARunningServerNothingIsSentAndNoErrorIsWritten) {
 
 // --- against the stand-in application, found the way the application publishes itself ---
 
-class RunningStub {
-public:
-    explicit RunningStub(const std::wstring& arguments) {
-        const std::wstring program = moduleFolder() + L"\\appstub.exe";
-        std::wstring commandLine = L"\"" + program + L"\" --lifetime-ms 60000 " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION created = {};
-        if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &created))
-            throw std::runtime_error("cannot start appstub.exe");
-        process_.reset(created.hProcess);
-        KernelHandle thread(created.hThread);
-    }
-    ~RunningStub() {
-        if (WaitForSingleObject(process_.get(), 0) != WAIT_TIMEOUT) return;
-        TerminateProcess(process_.get(), 99);
-        WaitForSingleObject(process_.get(), 5000);
-    }
-    bool ended(DWORD waitMs) const { return WaitForSingleObject(process_.get(), waitMs) == WAIT_OBJECT_0; }
-
-private:
-    KernelHandle process_;
-};
-
-std::string readText(const std::wstring& path) {
-    std::ifstream in{std::filesystem::path(path), std::ios::binary};
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool waitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
-}
-
 TEST_F(CommandServer, TheStandInApplicationIsFoundAndGetsTheChosenCommand) {
     const std::wstring folder = kTestRoot + L"\\stub";
     removeTree(kTestRoot);
     ensureFolder(folder);
     writeFile(folder + L"\\commands.txt", kExampleReply);
-    const std::wstring ready = folder + L"\\ready.txt";
     const std::wstring journal = folder + L"\\journal.txt";
     {
-        RunningStub stub(L"--no-state-server --commands \"" + folder + L"\\commands.txt\" --journal \"" + journal +
-                         L"\" --ready-file \"" + ready + L"\"");
-        ASSERT_TRUE(waitFor([&] { return readText(ready).find("ready") != std::string::npos; }));
+        RunningStub stub(folder, L"--no-state-server --commands \"" + folder + L"\\commands.txt\"");
+        ASSERT_TRUE(stub.waitUntilReady());
         Quorvane link;  // knows no port: discovery reads the published files
         const std::unique_ptr<CommandTree> tree = link.getCommands({L"C:\\w\\a.txt"});
         ASSERT_TRUE(tree);
@@ -246,7 +220,7 @@ TEST_F(CommandServer, TheStandInApplicationIsFoundAndGetsTheChosenCommand) {
         // Each connection is served on a thread of its own: let the command land before the stop.
         EXPECT_TRUE(waitFor([&] { return readText(journal).find("c3\t") != std::string::npos; }));
         link.sendCommand(L"appstub-quit", {});  // the stand-in's own request: it stops cleanly
-        EXPECT_TRUE(stub.ended(15000));
+        EXPECT_EQ(stub.exitCode(15000), 0u);
     }
     EXPECT_EQ(readText(journal), "get-commands\tC:\\w\\a.txt\nc3\tC:\\w\\a.txt\tC:\\w\\b c\nappstub-quit\n");
     removeTree(kTestRoot);
