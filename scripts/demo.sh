@@ -1,12 +1,114 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds compreh.dll and Tavrel.exe for 64-bit and
-# 32-bit Windows, and shows the system working under Wine.
+# 32-bit Windows, and shows the whole system working under Wine, as a user would see it:
+# overlays, the context menu with its icons, a chosen command reaching the application, a
+# change reaching the shell through Tavrel, and the reduced menu starting the application.
+# It stops everything it started. Output: build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+top=$PWD
 
 scripts/setup.sh
+echo "== building"
 for preset in win64 win32; do
   cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
 done
-echo "== built"
-ls -l build/win64/bin/compreh.dll build/win64/bin/Tavrel.exe build/win32/bin/compreh.dll build/win32/bin/Tavrel.exe
+
+bin=build/win64/bin
+out=build/demo
+prefix=build/win64/wineprefix
+demo_c=$prefix/drive_c/QuorvaneDemo   # C:\QuorvaneDemo seen from Linux
+rm -rf "$out" "$demo_c"
+mkdir -p "$out"
+
+windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+win() { scripts/wine.sh run "$@"; }
+# Output goes through a file, not a pipe: Tavrel, started by the extension inside shellhost,
+# inherits its standard output under Wine and would hold a pipe open for as long as it runs.
+host() {
+  win "$bin/shellhost.exe" "$@" > "$out/shellhost.out"
+  cat "$out/shellhost.out"
+}
+say() { printf '\n== %s\n' "$*" | tee -a "$out/demo.txt"; }
+show() { tee -a "$out/demo.txt"; }
+
+# Everything Wine runs belongs to this prefix's server: stopping it ends appstub and Tavrel too.
+scripts/wine.sh start
+stub_pid=""
+cleanup() {
+  host unregister >/dev/null 2>&1 || true
+  host unconfigure >/dev/null 2>&1 || true
+  [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null || true
+  scripts/wine.sh stop
+}
+trap cleanup EXIT
+
+say "Installing as the installer would: classes, configuration, icons, the application program"
+mkdir -p "$demo_c/Projects/Report" "$demo_c/install/bin" "$demo_c/install/lib/icons" "$demo_c/overlays"
+for f in "Projects/Report/summary.docx" "Projects/Report/figures.xlsx" "Projects/budget.xlsx" \
+         "Projects/notes.txt" "Projects/draft (old).docx" "Projects/temp.tmp"; do
+  echo "sample" > "$demo_c/$f"
+done
+# The application program for the reduced menu: a stand-in that writes down how it was started.
+cp "$bin/recorder.exe" "$demo_c/install/bin/quorvane.exe"
+host register "$(windows_path "$top/$bin/compreh.dll")" 'C:\QuorvaneDemo\overlays'
+host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=true notify-logging=true \
+  "tavrel=$(windows_path "$top/$bin/Tavrel.exe")"
+host sample-icons 'C:\QuorvaneDemo\overlays' Synced Syncing Error Conflict Shared Locked Excluded
+host sample-icons 'C:\QuorvaneDemo\install\lib\icons' open share share-g history versions restore lock
+cat > "$demo_c/rules.txt" <<'RULES'
+# path prefix or pattern<TAB>state
+C:\QuorvaneDemo\Projects\Report	Syncing
+*\budget.xlsx	Synced
+*\notes.txt	Conflict
+*.tmp	Excluded
+*(old)*	Error
+RULES
+printf '%s\n' 'quick-commands	2' 'open	Open in Quorvane	true' 'share	Share link	false' \
+  'group	3	history	History' 'versions	Show versions	true' 'group	1	restore	Restore' \
+  'restore	Restore last version	true' 'lock	Lock file	true' > "$demo_c/commands.txt"
+echo "registered compreh.dll ($(windows_path "$top/$bin/compreh.dll")), configured C:\\QuorvaneDemo\\install" | show
+
+say "Starting the stand-in application (appstub)"
+win "$bin/appstub.exe" --rules 'C:\QuorvaneDemo\rules.txt' --commands 'C:\QuorvaneDemo\commands.txt' \
+  --journal 'C:\QuorvaneDemo\journal.txt' --ready-file 'C:\QuorvaneDemo\ready.txt' \
+  --lifetime-ms 300000 >"$out/appstub.log" 2>&1 &
+stub_pid=$!
+for _ in $(seq 100); do [ -s "$demo_c/ready.txt" ] && break; sleep 0.1; done
+[ -s "$demo_c/ready.txt" ] || { echo "appstub did not start" >&2; exit 1; }
+tr -d '\r' < "$demo_c/ready.txt" | show
+command_port=$(sed -n 's/.*command=\([0-9]*\).*/\1/p' "$demo_c/ready.txt")
+
+say "Overlays of C:\\QuorvaneDemo\\Projects (item, state, overlay icon), as Explorer asks for them"
+host overlays 'C:\QuorvaneDemo\Projects' | show
+
+say "Context menu of two selected files (identifiers, offsets, greyed entries, bitmaps, verbs)"
+host menu 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' | show
+
+say "Choosing \"Show versions\": the command and the selection arrive at the application"
+host menu --invoke 'Show versions' 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' \
+  | grep InvokeCommand | show
+for _ in $(seq 50); do grep -q '^versions' "$demo_c/journal.txt" 2>/dev/null && break; sleep 0.1; done
+echo "application journal: $(grep '^versions' "$demo_c/journal.txt" | tail -n1)" | show
+
+say "A change pushed by the application reaches the shell through Tavrel"
+grep '^notify-started' "$demo_c/journal.txt" | tail -n1 | sed 's/^/application journal: /' | show
+exec 3<>"/dev/tcp/127.0.0.1/$command_port"
+printf 'appstub-push\nC:\\\\QuorvaneDemo\\\\Projects\\\\budget.xlsx\n*\n\n' >&3
+timeout 5 head -n 1 <&3 >/dev/null || true
+exec 3<&-
+log="$prefix/drive_c/users/$(id -un)/AppData/Roaming/Quorvane/explorer-integration.log"
+for _ in $(seq 50); do [ "$(grep -c 'sent notification to the shell' "$log" 2>/dev/null)" -ge 2 ] && break; sleep 0.1; done
+grep -E 'Notifier::(run Waiting|_tWinMain)' "$log" | tail -n 5 | tr -d '\r' | sed 's/^/trace log: /' | show
+
+say "Reduced menu: one item offers \"Launch Quorvane\", which starts the application program"
+host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=false
+export QV_RECORDER_OUTPUT='C:\QuorvaneDemo\launched.txt'
+host menu --invoke 'Launch Quorvane' 'C:\QuorvaneDemo\Projects\notes.txt' | show
+for _ in $(seq 50); do [ -s "$demo_c/launched.txt" ] && break; sleep 0.1; done
+iconv -f UTF-16LE -t UTF-8 "$demo_c/launched.txt" 2>/dev/null | tr -d '\r\357\273\277' | grep -E '^(commandline|arg|folder)=' \
+  | sed 's/^/started program: /' | show || true
+
+say "Done"
+echo "trace log: $log" | show
+echo "demo output: $out/demo.txt" | show
