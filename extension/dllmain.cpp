@@ -3,10 +3,16 @@
 
 #include "extension/class_factory.h"
 #include "extension/module.h"
+#include "wire/line_socket.h"
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) debugTrace(L"In DLLMain, DLL_PROCESS_ATTACH\r\n");
-    if (reason == DLL_PROCESS_DETACH) debugTrace(L"In DLLMain, DLL_PROCESS_DETACH\r\n");
+    if (reason == DLL_PROCESS_DETACH) {
+        debugTrace(L"In DLLMain, DLL_PROCESS_DETACH\r\n");
+        // The runtime runs the library's static destructors after this returns; at process end
+        // (reserved set) Windows Sockets must not be cleaned up from there.
+        if (reserved) winsockGuard().skipCleanup();
+    }
     return TRUE;
 }
 

@@ -121,30 +121,27 @@ bool Quorvane::findStateServer() {
     return found;
 }
 
-bool Quorvane::checkCommandServerRunning() noexcept {
+bool Quorvane::checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
+                                  const wchar_t* failure) noexcept {
     try {
-        logger_->debug(L"Quorvane::checkCommandServerRunning");
-        if (commandServerPort_ != 0) return true;  // known: no need to wait for the lock
+        logger_->debug(trace);
+        if (port != 0) return true;  // known: no need to wait for the lock
         CriticalSection::Scoped hold(lock_);
-        return findCommandServer();
+        return (this->*find)();
     } catch (const TextError& e) {
-        logger_->error(L"Error while sending commands: " + e.text());
+        logger_->error(std::wstring(failure) + L": " + e.text());
     } catch (...) {
-        logger_->error(L"Error while sending commands (unknown)");
+        logger_->error(std::wstring(failure) + L" (unknown)");
     }
     return false;
 }
 
+bool Quorvane::checkCommandServerRunning() noexcept {
+    return checkServerRunning(L"Quorvane::checkCommandServerRunning", commandServerPort_, &Quorvane::findCommandServer,
+                              L"Error while sending commands");
+}
+
 bool Quorvane::checkStateServerRunning() noexcept {
-    try {
-        logger_->debug(L"Quorvane::checkStateServerRunning");
-        if (stateServerPort_ != 0) return true;
-        CriticalSection::Scoped hold(lock_);
-        return findStateServer();
-    } catch (const TextError& e) {
-        logger_->error(L"Error while retrieving states: " + e.text());
-    } catch (...) {
-        logger_->error(L"Error while retrieving states (unknown)");
-    }
-    return false;
+    return checkServerRunning(L"Quorvane::checkStateServerRunning", stateServerPort_, &Quorvane::findStateServer,
+                              L"Error while retrieving states");
 }

@@ -100,6 +100,8 @@ public:
 private:
     void readTimeoutsOnce();
     std::int32_t readTimeout(const wchar_t* valueName, std::int32_t fallback);
+    bool checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
+                            const wchar_t* failure) noexcept;
     void readRetryTimeoutOnce();
     std::wstring queryState(const std::wstring& path);
     void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies);

@@ -35,7 +35,7 @@ timeval toTimeval(std::int32_t ms) {
 }  // namespace
 
 WinsockGuard::~WinsockGuard() {
-    if (count_.load() > 0) WSACleanup();
+    if (count_.load() > 0 && !skipCleanup_) WSACleanup();
 }
 
 void WinsockGuard::acquire() noexcept {
@@ -112,6 +112,10 @@ std::wstring LineSocket::readLine() {
         received_.erase(0, consumed_);
         consumed_ = 0;
         const std::size_t kept = received_.size();
+        if (kept > kMaxLineBytes) {
+            received_.clear();
+            throw TextError(L"line longer than " + std::to_wstring(kMaxLineBytes) + L" bytes received");
+        }
         received_.resize(kept + kReceiveBlock);
         const int got = recv(socket_, received_.data() + kept, static_cast<int>(kReceiveBlock), 0);
         received_.resize(kept + (got > 0 ? static_cast<std::size_t>(got) : 0));

@@ -22,9 +22,13 @@ public:
     // Returns once the start-up has completed (on whichever thread ran it).
     void acquire() noexcept;
     std::int32_t acquisitions() const noexcept { return count_.load(); }
+    // The process is ending: Windows Sockets goes with it, and cleaning up from the loader's
+    // detach notification at that point can hang the exit.
+    void skipCleanup() noexcept { skipCleanup_ = true; }
 
 private:
     std::atomic<std::int32_t> count_{0};
+    std::atomic<bool> skipCleanup_{false};
     INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
 };
 
@@ -38,6 +42,9 @@ public:
     // Receive time-out given to every accepted connection, so that a silent peer cannot hold
     // the listener's only serving thread.
     static constexpr std::int32_t kAcceptedReceiveTimeoutMs = 5000;
+    // A peer that never ends its line must not grow our memory without bound: the longest
+    // path escaped six bytes a unit is about 196 KiB, far below this.
+    static constexpr std::size_t kMaxLineBytes = 1 << 20;
 
     LineSocket() noexcept;
     ~LineSocket();

@@ -65,11 +65,16 @@ TEST_F(Reading, BytesAfterATerminatorWaitForTheNextReadAndLinesMaySpanReceives) 
     EXPECT_EQ(socket_.readLine(), L"");
 }
 
-TEST_F(Reading, LongLinesHaveNoLimit) {
+TEST_F(Reading, LongLinesArriveWhole) {
     const std::string big(100000, 'x');
     serve({big + "\nnext\n"});
     EXPECT_EQ(socket_.readLine().size(), big.size());
     EXPECT_EQ(socket_.readLine(), L"next");
+}
+
+TEST_F(Reading, AnEndlessLineFailsInsteadOfGrowingForEver) {
+    serve({std::string(LineSocket::kMaxLineBytes + 10000, 'x') + "\n"});
+    EXPECT_EQ(failureOf([&] { socket_.readLine(); }), L"line longer than 1048576 bytes received");
 }
 
 TEST_F(Reading, AnUndecodableLineFailsAndTheNextLineStillReads) {
