@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "common/handles.h"
@@ -136,6 +137,7 @@ protected:
         factory->Release();
         menu_->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init_));
         popup_.reset(CreatePopupMenu());
+        journalMark_ = readLines(kRoot + L"\\journal.txt").size();
     }
     void TearDown() override {
         init_->Release();
@@ -149,11 +151,19 @@ protected:
     UINT build(UINT flags = CMF_EXPLORE, UINT last = 0x7FFF) {
         return HRESULT_CODE(menu_->QueryContextMenu(popup_.get(), 0, kFirst, last, flags));
     }
-    std::vector<std::string> journal() const {
-        std::vector<std::string> lines = readLines(kRoot + L"\\journal.txt");
-        if (lines.empty()) lines.emplace_back();  // so that back() is always there to compare
-        return lines;
+    // Whether the application journaled the line since the test began. Requests on different
+    // connections (the notifier hand-over opens its own) land in either order, so the line is
+    // looked for, not expected last.
+    bool journaled(const std::string& line) const {
+        for (int i = 0; i < 100; ++i) {
+            const std::vector<std::string> lines = readLines(kRoot + L"\\journal.txt");
+            if (std::find(lines.begin() + std::min(journalMark_, lines.size()), lines.end(), line) != lines.end())
+                return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
     }
+    std::size_t journalMark_ = 0;
     std::wstring verb(UINT offset, UINT kind = GCS_VERBW, UINT capacity = 64) {
         wchar_t text[64] = L"untouched";
         const HRESULT hr = menu_->GetCommandString(offset, kind, nullptr, reinterpret_cast<char*>(text), capacity);
@@ -202,7 +212,7 @@ TEST_F(ContextMenu, TheFullMenuFollowsTheCommandTree) {
         }
     }
     EXPECT_EQ(group[4].bitmap.cx, 0);  // no c4.ico: the entry shows no picture
-    EXPECT_EQ(journal().back(), "get-commands\tC:\\a.txt\tC:\\b c.txt");
+    EXPECT_TRUE(journaled("get-commands\tC:\\a.txt\tC:\\b c.txt"));
 }
 
 TEST_F(ContextMenu, InvokingAnEntrySendsItsNameAndTheSelection) {
@@ -212,8 +222,7 @@ TEST_F(ContextMenu, InvokingAnEntrySendsItsNameAndTheSelection) {
     info.cbSize = sizeof info;
     info.lpVerb = MAKEINTRESOURCEA(4);
     EXPECT_EQ(menu_->InvokeCommand(&info), S_OK);
-    for (int i = 0; i < 100 && journal().back().rfind("c6", 0) != 0; ++i) std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(journal().back(), "c6\tC:\\x\\one.txt\tC:\\x\\two.txt");
+    EXPECT_TRUE(journaled("c6\tC:\\x\\one.txt\tC:\\x\\two.txt"));
     info.lpVerb = "quorvane-c6";  // verbs as text are not taken
     EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
     info.lpVerb = MAKEINTRESOURCEA(40);
@@ -254,7 +263,7 @@ TEST_F(ContextMenu, LongLabelsAndLongPathsSurvive) {
     ASSERT_EQ(select({longPath}), S_OK);
     EXPECT_EQ(build(), 1u);
     EXPECT_EQ(readMenu(popup_.get())[1].label, std::wstring(127, L'L'));
-    EXPECT_EQ(journal().back(), "get-commands\t" + narrow(longPath));
+    EXPECT_TRUE(journaled("get-commands\t" + narrow(longPath)));
 }
 
 TEST_F(ContextMenu, FlagsThatAskForNoVerbsAddNothing) {
@@ -296,7 +305,7 @@ TEST_F(ContextMenu, ABackgroundClickSelectsTheFolder) {
     EXPECT_EQ(init_->Initialize(folder, nullptr, nullptr), S_OK);
     CoTaskMemFree(folder);
     build();
-    EXPECT_EQ(journal().back(), "get-commands\t" + narrow(kRoot));
+    EXPECT_TRUE(journaled("get-commands\t" + narrow(kRoot)));
     EXPECT_EQ(init_->Initialize(nullptr, nullptr, nullptr), E_INVALIDARG);
 }
 
