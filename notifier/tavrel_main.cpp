@@ -66,7 +66,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
         writeToStandardOutput("Shell integration home does not exist.\n");
         return kExitNoSettingsFolder;
     }
-    Logger logger(readConfigValue(L"notify-logging", false) == L"true");
+    Logger logger(readConfigSwitch(L"notify-logging"));
     signalStarter(logger);
 
     // Held, not released, until the process ends: that is what keeps a second Tavrel out.
