@@ -24,18 +24,23 @@ std::string readRequest(SOCKET s, std::string& pending) {
 
 }  // namespace
 
-StateServer::StateServer(std::string commandsReply) : commandsReply_(std::move(commandsReply)) {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+SOCKET listenOnLoopback(std::uint16_t& port, int backlog) {
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 16);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, backlog);
     int length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+StateServer::StateServer(std::string commandsReply) : commandsReply_(std::move(commandsReply)) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = listenOnLoopback(port_, 16);
     acceptor_ = std::thread([this] {
         for (SOCKET c; (c = accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;)
             connections_.emplace_back([this, c] { serve(c); });

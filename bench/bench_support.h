@@ -12,6 +12,14 @@
 
 namespace bench {
 
+// The path the request benchmarks ask about, and its "get-states" request as it goes on the wire.
+inline const std::wstring kSamplePath = L"C:\\Users\\user1\\Documents\\projects\\quarterly-report.docx";
+inline const std::string kSampleRequest =
+    "get-states\nC:\\\\Users\\\\user1\\\\Documents\\\\projects\\\\quarterly-report.docx\n\n";
+
+// A socket listening on 127.0.0.1 at a port the system picks; the port is given back.
+SOCKET listenOnLoopback(std::uint16_t& port, int backlog);
+
 // Answers "get-states" on every connection with "<path>\t<state>" and the empty line, and
 // "get-commands" with the given reply lines (tab-separated tokens, LF-ended).
 class StateServer {

@@ -81,19 +81,13 @@ double notifierLinesPerSecond(const std::string& bytes) {
 
 double rawLinesPerSecond(const std::string& bytes) {
     LineSocket guard;  // Windows Sockets up for the raw calls
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 1);
-    int length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::uint16_t port = 0;
+    const SOCKET listener = bench::listenOnLoopback(port, 1);
 
     double best = 0;
     for (int round = 0; round < kRounds; ++round) {
         const auto start = std::chrono::steady_clock::now();
-        std::thread sender = sendFrom(ntohs(address.sin_port), bytes);
+        std::thread sender = sendFrom(port, bytes);
         const SOCKET connection = accept(listener, nullptr, nullptr);
         std::size_t drained = 0;
         char block[4096];

@@ -8,8 +8,8 @@
 
 int main() {
     constexpr int kCalls = 2000;
-    const std::wstring path = L"C:\\Users\\user1\\Documents\\projects\\quarterly-report.docx";
-    const std::string request = "get-states\nC:\\\\Users\\\\user1\\\\Documents\\\\projects\\\\quarterly-report.docx\n\n";
+    const std::wstring& path = bench::kSamplePath;
+    const std::string& request = bench::kSampleRequest;
     bench::StateServer server;
 
     Quorvane link;
