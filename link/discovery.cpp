@@ -126,7 +126,7 @@ bool Quorvane::checkServerRunning(const wchar_t* trace, const Port& port, bool (
     try {
         logger_->debug(trace);
         if (port != 0) return true;  // known: no need to wait for the lock
-        CriticalSection::Scoped hold(lock_);
+        CriticalSection::Scoped hold(discoveryLock_);
         return (this->*find)();
     } catch (const TextError& e) {
         logger_->error(std::wstring(failure) + L": " + e.text());

@@ -3,12 +3,12 @@
 #include "link/quorvane.h"
 
 HBITMAP Quorvane::cachedIcon(const std::wstring& path) {
-    CriticalSection::Scoped hold(lock_);
+    CriticalSection::Scoped hold(iconLock_);
     const auto found = iconCache_.find(path);
     return found == iconCache_.end() ? nullptr : found->second;
 }
 
 void Quorvane::cacheIcon(const std::wstring& path, HBITMAP bitmap) {
-    CriticalSection::Scoped hold(lock_);
+    CriticalSection::Scoped hold(iconLock_);
     iconCache_[path] = bitmap;
 }

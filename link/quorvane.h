@@ -14,8 +14,8 @@
 
 #include "common/handles.h"
 #include "common/log.h"
+#include "wire/line_socket.h"
 
-class LineSocket;
 class TavrelRunner;
 struct CommandTree;
 
@@ -27,6 +27,11 @@ public:
     static constexpr std::int32_t kDefaultSendTimeoutMs = 1;
     // Wait markers accepted in a row before a slow reply is given up.
     static constexpr int kMaxWaitMarkers = 11;
+    // What no real reply reaches: the largest are command trees of a few thousand entries of
+    // a few hundred characters. A peer that sends more (or never ends) fails the exchange
+    // instead of holding Explorer's thread and growing its memory.
+    static constexpr std::size_t kMaxReplyLines = 65536;
+    static constexpr std::size_t kMaxReplyCharacters = std::size_t{4} << 20;
 
     Quorvane();
     ~Quorvane();
@@ -40,9 +45,16 @@ public:
     // so that the next use runs discovery again, and the TextError passes on.
     std::unique_ptr<LineSocket> openConnection(Port& port);
 
-    // Sends the request and appends the reply lines (trimmed, without wait markers).
+    // Sends the request and appends the reply lines (trimmed, without wait markers). The whole
+    // reply must arrive by the deadline (by default replyBoundMs() from now) and within the
+    // limits above; otherwise it fails like a time-out.
     void exchangeRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
-                         LineSocket& connection, std::vector<std::wstring>& replies);
+                         LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline = 0);
+    // The longest a reply may take: as long as the longest run of wait markers a slow server may
+    // send, one receive time-out each, and its last line. A receive time-out of 0 (no wait for
+    // each line at all) counts as the default here, so that even then a reply ends.
+    std::int32_t replyBoundMs();
+    Deadline replyDeadline() { return GetTickCount64() + static_cast<std::uint64_t>(replyBoundMs()); }
 
     // Sends a request that has no reply; failures are logged, never thrown.
     void postRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
@@ -104,13 +116,20 @@ private:
                             const wchar_t* failure) noexcept;
     void readRetryTimeoutOnce();
     std::wstring queryState(const std::wstring& path);
-    void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies);
+    void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies,
+                                   Deadline deadline);
+    void clearExpiredPause(std::int64_t now) noexcept;
     std::wstring interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies);
     void pauseStates(std::int64_t from);
     void sendRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                      LineSocket& connection);
 
-    CriticalSection lock_;
+    // Three locks, never two held at once, so that what one of them guards never waits for
+    // another's work: the state query's network I/O holds only stateLock_, and the context
+    // menu (command-server discovery, icons) never waits for it.
+    CriticalSection stateLock_;      // the kept state-server connection
+    CriticalSection discoveryLock_;  // two threads never search for servers at the same time
+    CriticalSection iconLock_;       // the menu-icon cache
     std::unique_ptr<LineSocket> stateConnection_;
     std::unique_ptr<Logger> logger_;
     std::unique_ptr<TavrelRunner> runner_;

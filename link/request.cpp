@@ -1,4 +1,6 @@
 // The application link's object and the three operations all traffic passes through.
+#include <algorithm>
+
 #include "common/decimal.h"
 #include "common/settings.h"
 #include "common/text_error.h"
@@ -72,13 +74,40 @@ void Quorvane::sendRequest(const std::wstring& name, const std::vector<std::wstr
     connection.writeLines(lines);
 }
 
+std::int32_t Quorvane::replyBoundMs() {
+    readTimeoutsOnce();
+    const std::int32_t perLine = receiveTimeout_ > 0 ? receiveTimeout_.load() : kDefaultReceiveTimeoutMs;
+    constexpr std::int64_t kLines = kMaxWaitMarkers + 1;
+    return static_cast<std::int32_t>(std::min<std::int64_t>(kLines * perLine, INT32_MAX));
+}
+
 void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
-                               LineSocket& connection, std::vector<std::wstring>& replies) {
+                               LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline) {
+    if (deadline == 0) deadline = replyDeadline();
     const std::wstring label = requestLabel(name, arguments);
     if (socketLogging_) logger_->write(L"OUT: " + label);
     sendRequest(name, arguments, connection);
     int waitMarkers = 0;
-    for (std::wstring line = connection.readLine(); !line.empty(); line = connection.readLine()) {
+    std::size_t lines = 0;
+    std::size_t characters = 0;
+    // Each line (a wait marker too) within one receive time-out, the whole reply by the deadline.
+    const std::int32_t perLineMs = receiveTimeout_;
+    const auto nextLine = [&] {
+        const Deadline lineDeadline = perLineMs > 0 ? std::min(deadline, GetTickCount64() + perLineMs) : deadline;
+        try {
+            std::wstring line = connection.readLine(lineDeadline);
+            if (++lines > kMaxReplyLines || (characters += line.size()) > kMaxReplyCharacters)
+                throw TextError(L"reply to " + name + L" longer than " + int64ToText(kMaxReplyLines) + L" lines or " +
+                                int64ToText(kMaxReplyCharacters) + L" characters");
+            return line;
+        } catch (const DeadlinePassed&) {
+            if (lineDeadline < deadline)
+                throw TextError(L"a line of the reply to " + name + L" took longer than " + int64ToText(perLineMs) +
+                                L" ms");
+            throw TextError(L"reply to " + name + L" not complete within " + int64ToText(replyBoundMs()) + L" ms");
+        }
+    };
+    for (std::wstring line = nextLine(); !line.empty(); line = nextLine()) {
         if (socketLogging_) logger_->write(L"IN: " + line + L" [for " + label + L"]");
         std::wstring trimmed = trimBlanks(line);
         if (!isWaitMarker(trimmed)) {

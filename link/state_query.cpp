@@ -58,7 +58,7 @@ std::wstring Quorvane::getState(std::wstring path) noexcept {
             logger_->write(L"states will be disabled until " + int64ToText(statesDisabledUntil_));
             return {};
         }
-        statesDisabledUntil_ = 0;
+        clearExpiredPause(now);
         return queryState(path);
     } catch (...) {
         // Nothing may reach Explorer; the failure has no text worth more than "no state".
@@ -66,11 +66,18 @@ std::wstring Quorvane::getState(std::wstring path) noexcept {
     }
 }
 
+// Only a pause that has run out is cleared: one that another thread started since this one
+// looked is kept.
+void Quorvane::clearExpiredPause(std::int64_t now) noexcept {
+    std::int64_t seen = statesDisabledUntil_.load();
+    if (seen != 0 && seen <= now) statesDisabledUntil_.compare_exchange_strong(seen, 0);
+}
+
 void Quorvane::exchangeOnStateConnection(const std::vector<std::wstring>& arguments,
-                                         std::vector<std::wstring>& replies) {
+                                         std::vector<std::wstring>& replies, Deadline deadline) {
     replies.clear();
     if (!stateConnection_) stateConnection_ = openConnection(stateServerPort_);
-    exchangeRequest(L"get-states", arguments, *stateConnection_, replies);
+    exchangeRequest(L"get-states", arguments, *stateConnection_, replies, deadline);
     if (stateConnection_->peerClosed()) {
         // The server went away: keeping the connection would only fail the next query. A reply
         // cut off before its first line is a failure, so that a new connection is tried now.
@@ -83,15 +90,20 @@ std::wstring Quorvane::queryState(const std::wstring& path) {
     const std::vector<std::wstring> arguments = {path};
     std::vector<std::wstring> replies;
     {
-        CriticalSection::Scoped hold(lock_);
+        CriticalSection::Scoped hold(stateLock_);
+        // A thread that held the lock may have failed twice and paused the queries meanwhile:
+        // asking again would only repeat its failure.
+        if (clock_() < statesDisabledUntil_) return {};
+        // Both attempts share one bound, so a server that drips its reply costs it once.
+        const Deadline deadline = replyDeadline();
         try {
             try {
-                exchangeOnStateConnection(arguments, replies);
+                exchangeOnStateConnection(arguments, replies, deadline);
             } catch (const TextError& first) {
                 logger_->error(L"get-states failed: " + first.text());
                 // The stream is at an unknown point: only a new connection can be trusted.
                 dropStateConnection();
-                exchangeOnStateConnection(arguments, replies);
+                exchangeOnStateConnection(arguments, replies, deadline);
             }
         } catch (const TextError& second) {
             logger_->error(L"get-states failed again: " + second.text());

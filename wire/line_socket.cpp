@@ -2,6 +2,7 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <utility>
@@ -62,6 +63,7 @@ void LineSocket::close() noexcept {
     if (socket_ != INVALID_SOCKET) closesocket(std::exchange(socket_, INVALID_SOCKET));
     received_.clear();
     consumed_ = 0;
+    scanned_ = 0;
     peerClosed_ = false;
 }
 
@@ -98,37 +100,66 @@ void LineSocket::connectTo(const std::string& host, std::uint16_t port, std::int
     ioctlsocket(socket_, FIONBIO, &nonBlocking);
     setOption(SO_RCVTIMEO, receiveMs);
     setOption(SO_SNDTIMEO, sendMs);
+    receiveTimeoutMs_ = receiveMs;
 }
 
-std::wstring LineSocket::readLine() {
+std::wstring LineSocket::readLine(Deadline deadline) {
     for (;;) {
-        const std::size_t end = received_.find_first_of("\r\n", consumed_);
+        // Only bytes not looked at before are scanned: a long line arriving in small pieces
+        // costs time in proportion to its length, not to its length squared.
+        const std::size_t end = received_.find_first_of("\r\n", std::max(consumed_, scanned_));
         if (end != std::string::npos) {
             const std::string_view line(received_.data() + consumed_, end - consumed_);
             consumed_ = end + 1;
+            scanned_ = consumed_;
             return decodeLine(line);
         }
         // Keep only the unterminated rest before receiving more.
         received_.erase(0, consumed_);
         consumed_ = 0;
-        const std::size_t kept = received_.size();
-        if (kept > kMaxLineBytes) {
+        scanned_ = received_.size();
+        if (received_.size() > kMaxLineBytes) {
             received_.clear();
+            scanned_ = 0;
             throw TextError(L"line longer than " + std::to_wstring(kMaxLineBytes) + L" bytes received");
         }
-        received_.resize(kept + kReceiveBlock);
-        const int got = recv(socket_, received_.data() + kept, static_cast<int>(kReceiveBlock), 0);
-        received_.resize(kept + (got > 0 ? static_cast<std::size_t>(got) : 0));
-        if (got == SOCKET_ERROR) throwSocketFailure(L"recv");
-        if (got < 0) throw TextError(L"recv returned unknown value " + std::to_wstring(got));
-        if (got == 0) {
-            peerClosed_ = true;
+        waitReadable(deadline);
+        receiveBlock();
+        if (peerClosed_) {
             // The peer closed: what came before the end is the last line, then empty lines.
             std::string rest;
             rest.swap(received_);
+            scanned_ = 0;
             return decodeLine(rest);
         }
     }
+}
+
+// The recv time-out bounds each wait while the deadline is further away than it; closer to
+// the deadline (or without a recv time-out) select waits only for what is left.
+void LineSocket::waitReadable(Deadline deadline) {
+    if (deadline == kNoDeadline) return;
+    const std::uint64_t now = GetTickCount64();
+    if (now >= deadline) throw DeadlinePassed();
+    const std::uint64_t left = deadline - now;
+    if (receiveTimeoutMs_ > 0 && left >= static_cast<std::uint64_t>(receiveTimeoutMs_)) return;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_, &readable);
+    timeval wait = toTimeval(static_cast<std::int32_t>(left));
+    const int ready = select(0, &readable, nullptr, nullptr, &wait);
+    if (ready == SOCKET_ERROR) throwSocketFailure(L"select");
+    if (ready == 0) throw DeadlinePassed();
+}
+
+void LineSocket::receiveBlock() {
+    const std::size_t kept = received_.size();
+    received_.resize(kept + kReceiveBlock);
+    const int got = recv(socket_, received_.data() + kept, static_cast<int>(kReceiveBlock), 0);
+    received_.resize(kept + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    if (got == SOCKET_ERROR) throwSocketFailure(L"recv");
+    if (got < 0) throw TextError(L"recv returned unknown value " + std::to_wstring(got));
+    if (got == 0) peerClosed_ = true;
 }
 
 void LineSocket::writeLine(std::wstring_view line) { writeLines({line}); }
@@ -184,5 +215,6 @@ std::unique_ptr<LineSocket> LineSocket::acceptConnection() {
     }
     std::unique_ptr<LineSocket> connection(new LineSocket(accepted));
     connection->setOption(SO_RCVTIMEO, kAcceptedReceiveTimeoutMs);
+    connection->receiveTimeoutMs_ = kAcceptedReceiveTimeoutMs;
     return connection;
 }

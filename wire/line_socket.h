@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text_error.h"
+
 // Starts Windows Sockets once per module, however many threads construct sockets at once,
 // and cleans it up when the module goes away.
 class WinsockGuard {
@@ -37,6 +39,18 @@ WinsockGuard& winsockGuard() noexcept;
 // "<call> failed (error N): <text>" for the calling thread's last Windows Sockets error.
 std::wstring socketFailure(std::wstring_view call);
 
+// The point on GetTickCount64's clock by which a whole reply must have arrived: a peer that
+// keeps sending (lines, or a byte now and then) is bounded by it, not only by each recv's
+// time-out.
+using Deadline = std::uint64_t;
+inline constexpr Deadline kNoDeadline = ~Deadline{0};
+
+// Thrown by readLine when the deadline passes; the caller knows what was late and says so.
+class DeadlinePassed : public TextError {
+public:
+    DeadlinePassed() : TextError(L"deadline passed") {}
+};
+
 class LineSocket {
 public:
     // Receive time-out given to every accepted connection, so that a silent peer cannot hold
@@ -56,7 +70,8 @@ public:
 
     // One line without its terminator (LF or CR). At the end of the stream: the bytes that
     // came before it, then empty lines. Bytes after a terminator stay for the next call.
-    std::wstring readLine();
+    // Throws DeadlinePassed when the line is not complete by the deadline.
+    std::wstring readLine(Deadline deadline = kNoDeadline);
 
     // Sends the encoded line and its LF with one send.
     void writeLine(std::wstring_view line);
@@ -80,9 +95,13 @@ private:
     explicit LineSocket(SOCKET accepted) noexcept;
     void setOption(int option, std::int32_t milliseconds);
     void sendAll(const std::string& bytes);
+    void waitReadable(Deadline deadline);
+    void receiveBlock();
 
     SOCKET socket_ = INVALID_SOCKET;
+    std::int32_t receiveTimeoutMs_ = 0;  // 0: each recv may wait for ever
     std::string received_;      // bytes received but not yet returned as lines
     std::size_t consumed_ = 0;  // how many bytes of received_ have been returned
+    std::size_t scanned_ = 0;   // received_ holds no terminator before this offset
     bool peerClosed_ = false;
 };

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <psapi.h>
 
 #include <thread>
 
@@ -30,6 +32,24 @@ FakeServer::Handler answering(std::function<std::string(const std::string& path)
         }
     };
 }
+
+// Answers every request with bytes that never end: `piece` again and again, `everyMs` apart,
+// until the client goes away.
+FakeServer::Handler endless(std::string piece, int everyMs) {
+    return [piece, everyMs](SOCKET s) {
+        receiveRequest(s);
+        while (send(s, piece.data(), static_cast<int>(piece.size()), 0) > 0)
+            if (everyMs > 0) Sleep(static_cast<DWORD>(everyMs));
+    };
+}
+
+std::size_t committedBytes() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
+}
+
+using Clock = std::chrono::steady_clock;
 
 class States : public ::testing::Test {
 protected:
@@ -182,6 +202,81 @@ TEST_F(States, ManyThreadsShareOneLinkAndEachGetsItsOwnAnswer) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(server.connections(), 1);
+}
+
+// A reply that never ends, fast or one byte at a time, ends the query within the reply bound
+// (12 receive time-outs for both attempts together) and leaves memory where it was.
+TEST_F(States, AReplyThatNeverEndsFailsWithinTheBoundAndMemoryStaysFlat) {
+    config_.set(L"recv-timeout", L"100");
+    const std::pair<std::string, int> replies[] = {{"x\tS\n", 0}, {"x", 40}};
+    for (const auto& [piece, everyMs] : replies) {
+        FakeServer server(endless(piece, everyMs));
+        auto link = linkTo(server);
+        const std::size_t before = committedBytes();
+        for (int query = 0; query < 2; ++query) {
+            g_now += 10'000;  // past the pause, with the port the failure made it forget
+            link->stateServerPort() = server.port();
+            clearLog();
+            const auto start = Clock::now();
+            EXPECT_EQ(link->getState(L"C:\\a"), L"");
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << piece;
+            const Messages messages = logMessages();
+            ASSERT_GE(messages.size(), 3u);
+            EXPECT_EQ(messages.back(), "disabling states for 1000ms");
+            const std::string& first = messages[messages.size() - 3];
+            EXPECT_EQ(first.rfind("get-states failed: ", 0), 0u);
+            EXPECT_NE(first.find("reply to get-states"), std::string::npos) << first;
+        }
+        EXPECT_LT(committedBytes(), before + (64u << 20)) << piece;
+    }
+}
+
+// The menu's needs (server discovery, the icon cache) never wait behind a state query that
+// is busy with a slow server.
+TEST_F(States, DiscoveryAndIconsDoNotWaitForAStateQuery) {
+    FakeServer server(endless(".\n", 400));  // wait markers: a slow but legitimate reply
+    auto link = linkTo(server);
+    std::atomic<bool> queryDone{false};
+    std::thread overlay([&] {
+        link->getState(L"C:\\slow");
+        queryDone = true;
+    });
+    Sleep(300);  // the query holds its lock now
+    const auto start = Clock::now();
+    link->cacheIcon(L"C:\\icon.ico", nullptr);
+    EXPECT_EQ(link->cachedIcon(L"C:\\icon.ico"), nullptr);
+    EXPECT_FALSE(link->checkCommandServerRunning());  // a discovery run: no command server
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(queryDone.load());
+    overlay.join();
+}
+
+// While the application restarts, threads queued behind a failing query take its pause
+// instead of repeating its failure: no single query lasts much more than one failing pair.
+TEST_F(States, ThreadsDuringAnOutageHonourThePauseAnotherStarted) {
+    auto server = std::make_unique<FakeServer>(answering([](const std::string& p) { return p + "\tS"; }));
+    auto link = std::make_unique<Quorvane>();
+    link->stateServerPort() = server->port();
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> longestMs{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i) {
+                const auto start = Clock::now();
+                link->getState(L"C:\\t" + std::to_wstring(t) + L"\\" + std::to_wstring(i));
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+                for (auto seen = longestMs.load(); ms > seen && !longestMs.compare_exchange_weak(seen, ms);) {
+                }
+            }
+        });
+    Sleep(300);
+    server.reset();  // the application stops
+    Sleep(2500);
+    stop = true;
+    for (auto& t : threads) t.join();
+    std::printf("longest single query during the outage: %lld ms\n", static_cast<long long>(longestMs.load()));
+    EXPECT_LT(longestMs.load(), 2000);  // one failing pair is about 0.5 s; each thread its own was 3.5 s and more
 }
 
 }  // namespace
