@@ -23,10 +23,19 @@ bool acquiredAtOnce(const KernelHandle& mutex) {
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
-bool holdsPort(const std::wstring& path) {
+bool writtenBefore(const std::wstring& path, const FILETIME& moment) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+           CompareFileTime(&data.ftLastWriteTime, &moment) < 0;
+}
+
+// A port file that this start's Tavrel wrote: written no earlier than the start, holding a port.
+bool holdsFreshPort(const std::wstring& path, const FILETIME& startedAt) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
+    FILETIME written;
+    if (!GetFileTime(file.get(), nullptr, nullptr, &written) || CompareFileTime(&written, &startedAt) < 0) return false;
     char bytes[16];
     DWORD got = 0;
     if (!ReadFile(file.get(), bytes, sizeof bytes, &got, nullptr)) return false;
@@ -35,9 +44,9 @@ bool holdsPort(const std::wstring& path) {
 }
 
 // Creates the process the way Explorer's extension always has: the path as application name,
-// no command line, below-normal priority, nothing inherited. The handles are closed at once:
-// the process is not watched.
-bool createTavrelProcess(const std::wstring& path) {
+// no command line, below-normal priority, nothing inherited. The process handle is kept only
+// for the wait for its start; its thread's is closed at once.
+KernelHandle createTavrelProcess(const std::wstring& path) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
@@ -46,8 +55,15 @@ bool createTavrelProcess(const std::wstring& path) {
     const DWORD error = GetLastError();
     KernelHandle process(created.hProcess);
     KernelHandle thread(created.hThread);
-    SetLastError(error);
-    return ok != FALSE;
+    SetLastError(ok ? ERROR_SUCCESS : error);
+    return process;
+}
+
+// Only "no such object" means that no Tavrel runs. One that exists but cannot be opened (a
+// Tavrel of an elevated process, or another object of that name) is running all the same.
+bool tavrelRuns() {
+    if (KernelHandle running{OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)}) return true;
+    return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
@@ -90,7 +106,7 @@ bool TavrelRunner::startTavrelOnce(const std::wstring& path) noexcept {
 }
 
 bool TavrelRunner::startUnderGuard(const std::wstring& path) {
-    if (KernelHandle running{OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)}) {
+    if (tavrelRuns()) {
         logger_.debug(L"TavrelRunner::startTavrelOnce Tavrel process should be already running");
         return false;
     }
@@ -99,15 +115,17 @@ bool TavrelRunner::startUnderGuard(const std::wstring& path) {
         logger_.debug(L"TavrelRunner::startTavrelOnce Tavrel process should be already running");
         return false;
     }
-    // No Tavrel runs (the instance mutex said so), so a port file now is an earlier run's:
-    // reading it after the start would hand the application a dead port.
-    removeStalePortFiles();
     logger_.debug(L"TavrelRunner::startTavrelOnce starting path " + path);
-    if (createTavrelProcess(path)) {
+    FILETIME startedAt;
+    GetSystemTimeAsFileTime(&startedAt);
+    if (const KernelHandle process = createTavrelProcess(path)) {
         logger_.debug(L"TavrelRunner::startTavrelOnce Tavrel process started");
-        if (WaitForSingleObject(started.get(), kStartSignalWaitMs) == WAIT_OBJECT_0) {
+        removeStalePortFiles(startedAt);
+        // A Tavrel that ends before it signals (no settings folder, say) ends the wait with it.
+        const HANDLE signals[] = {started.get(), process.get()};
+        if (WaitForMultipleObjects(2, signals, FALSE, kStartSignalWaitMs) == WAIT_OBJECT_0) {
             logger_.debug(L"TavrelRunner::startTavrelOnce Tavrel is live");
-            waitForPortFile();
+            waitForPortFile(startedAt);
         } else {
             logger_.debug(L"TavrelRunner::startTavrelOnce Tavrel may be DEAD. Restart process needed");
         }
@@ -118,16 +136,20 @@ bool TavrelRunner::startUnderGuard(const std::wstring& path) {
     return true;
 }
 
-void TavrelRunner::removeStalePortFiles() {
-    for (const std::wstring& portFile : tavrelPortFilePaths()) DeleteFileW(portFile.c_str());
+// This call started the only Tavrel, so a port file written before it is an earlier run's:
+// reading it after the start would hand the application a dead port. The new Tavrel's own
+// file is newer and stays, however soon it comes.
+void TavrelRunner::removeStalePortFiles(const FILETIME& startedAt) {
+    for (const std::wstring& portFile : tavrelPortFilePaths())
+        if (writtenBefore(portFile, startedAt)) DeleteFileW(portFile.c_str());
 }
 
 // Tavrel signals before its listening thread has found a port, so its file comes a moment later.
-void TavrelRunner::waitForPortFile() {
+void TavrelRunner::waitForPortFile(const FILETIME& startedAt) {
     const std::vector<std::wstring> paths = tavrelPortFilePaths();
     for (DWORD waited = 0; waited < kPortFileWaitMs; waited += kPortFilePollMs) {
         for (const std::wstring& portFile : paths)
-            if (holdsPort(portFile)) return;
+            if (holdsFreshPort(portFile, startedAt)) return;
         Sleep(kPortFilePollMs);
     }
 }

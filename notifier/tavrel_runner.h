@@ -1,5 +1,7 @@
 #pragma once
 // Starts the notifier program at most once at a time across the user's threads and processes.
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -19,8 +21,8 @@ public:
 
 private:
     bool startUnderGuard(const std::wstring& path);
-    void removeStalePortFiles();
-    void waitForPortFile();
+    void removeStalePortFiles(const FILETIME& startedAt);
+    void waitForPortFile(const FILETIME& startedAt);
 
     Logger& logger_;
 };

@@ -265,9 +265,9 @@ TEST_F(Handover, NotifyStartedCarriesThePortAsItsOneArgument) {
     EXPECT_TRUE(logged);
 }
 
-// A program that cannot be started still counts as a start; an earlier run's port file is not
-// handed on, so the port falls back to the first one Tavrel tries.
-TEST_F(Handover, AFailedStartCountsAsAStartAndNoStalePortIsHandedOn) {
+// A program that cannot be started still counts as a start. Nothing was started, so nothing
+// is deleted: the port file found is handed on as it is.
+TEST_F(Handover, AFailedStartCountsAsAStartAndDeletesNothing) {
     config_.set(L"debug-logging", L"true");
     writeFile(portFile(), "4999");
     Quorvane link;
@@ -279,11 +279,20 @@ TEST_F(Handover, AFailedStartCountsAsAStartAndNoStalePortIsHandedOn) {
         startError |= std::regex_match(m, std::regex(R"(TavrelRunner::startTavrelOnce Tavrel process start error: \d+)"));
     EXPECT_TRUE(startError);
     EXPECT_TRUE(contains(messages, "Quorvane::runShellNotifier notifyJustStarted=1"));
-    EXPECT_TRUE(contains(messages, "Quorvane::readTavrelPortFile Cannot read port file"));
-    EXPECT_TRUE(contains(messages, "Quorvane::runShellNotifier Loaded port 4241"));
     EXPECT_TRUE(contains(messages, "Quorvane::runShellNotifier Attempting to send notify-started command"));
-    EXPECT_EQ(link.notifierPort().load(), 4241);
-    EXPECT_FALSE(fileExists(portFile()));
+    EXPECT_EQ(link.notifierPort().load(), 4999);
+    EXPECT_TRUE(fileExists(portFile()));
+}
+
+// A Tavrel that ends before it signals costs the starter its run time, not the whole wait.
+TEST_F(Handover, AStartedTavrelThatEndsAtOnceEndsTheWait) {
+    RecordingLogger log;
+    TavrelRunner runner(log);
+    SettingsFolderAway away;  // Tavrel leaves at once without its settings folder
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(runner.startTavrelOnce(tavrelProgram()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(log.count(L"TavrelRunner::startTavrelOnce Tavrel may be DEAD. Restart process needed"), 1u);
 }
 
 TEST_F(Handover, WithoutAnInstallationFolderNothingIsStartedOrRead) {
@@ -341,6 +350,15 @@ TEST_F(Handover, TheRunnerGivesWayToAnotherStartAndToARunningTavrel) {
     EXPECT_FALSE(runner.startTavrelOnce(tavrelProgram()));
     EXPECT_EQ(log.count(L"TavrelRunner::startTavrelOnce Tavrel process should be already running"), 1u);
     ReleaseMutex(running.get());
+    running.reset();
+
+    // A "Tavrel::Notifier" that exists but cannot be opened as our mutex (an elevated Tavrel's,
+    // or another object of that name) is a running Tavrel too: its port file stays.
+    writeFile(portFile(), "4300");
+    KernelHandle unopenable(CreateEventW(nullptr, TRUE, FALSE, L"Tavrel::Notifier"));
+    EXPECT_FALSE(runner.startTavrelOnce(tavrelProgram()));
+    EXPECT_EQ(log.count(L"TavrelRunner::startTavrelOnce Tavrel process should be already running"), 2u);
+    EXPECT_EQ(readBytes(portFile()), "4300");
     EXPECT_TRUE(tavrelChildren().empty());
 }
 
