@@ -10,3 +10,7 @@ for bench in request_bench state_bench notifier_bench overlay_bench menu_bench; 
   echo "== $bench"
   (cd build/win64 && ../../scripts/wine.sh run "bin/$bench.exe")
 done
+for behaviour in hung drip slow endless restart; do
+  echo "== misbehaving_bench $behaviour"
+  (cd build/win64 && ../../scripts/wine.sh run bin/misbehaving_bench.exe "$behaviour")
+done
