@@ -57,7 +57,8 @@ std::string formatLogLine(const SYSTEMTIME& t, const GUID& id, std::wstring_view
     line += "] ";
     for (wchar_t c : message) {
         const auto unit = static_cast<unsigned>(c) & 0xFFFF;
-        if (unit <= 0xFF) {
+        // Control characters too: a peer's CR or LF must not start a line that looks like ours.
+        if (unit >= 0x20 && unit <= 0xFF) {
             line += static_cast<char>(unit);
         } else {
             line += "\\u";

@@ -10,8 +10,9 @@
 // Appends one line whatever the logging switches say; an unwritable file drops it silently.
 void appendLogLine(std::wstring_view message);
 
-// The line as it goes into the file: "MM/DD/YY HH:MM:SS [id] message" and CR LF. Units above
-// U+00FF are written as \u and four lower-case hex digits; the others are one byte each.
+// The line as it goes into the file: "MM/DD/YY HH:MM:SS [id] message" and CR LF. Units below
+// U+0020 or above U+00FF are written as \u and four lower-case hex digits; the others are one
+// byte each.
 std::string formatLogLine(const SYSTEMTIME& localTime, const GUID& id, std::wstring_view message);
 
 std::wstring formatGuid(const GUID& guid);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/log_text.h"
 #include "common/text_error.h"
 #include "wire/encoding.h"
 
@@ -94,7 +95,7 @@ void parseTopLevelBlock(ReplyLines& lines, CommandTree& tree) {
     } else if (kind == L"group") {
         tree.groups.push_back(parseGroup(lines));
     } else {
-        throw TextError(L"Invalid element '" + kind + L"' on first level.");
+        throw TextError(L"Invalid element '" + clipForLog(kind) + L"' on first level.");
     }
 }
 

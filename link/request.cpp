@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "common/decimal.h"
+#include "common/log_text.h"
 #include "common/settings.h"
 #include "common/text_error.h"
 #include "link/quorvane.h"
@@ -36,7 +37,7 @@ std::int32_t Quorvane::readTimeout(const wchar_t* valueName, std::int32_t fallba
     if (text.empty()) return fallback;
     const std::optional<std::int32_t> value = parseDecimal(text);
     if (!value) {
-        logger_->error(std::wstring(valueName) + L" '" + text + L"' is not a 32-bit decimal number; keeping " +
+        logger_->error(std::wstring(valueName) + L" '" + clipForLog(text) + L"' is not a 32-bit decimal number; keeping " +
                        int64ToText(fallback));
         return fallback;
     }
@@ -88,6 +89,7 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
     if (socketLogging_) logger_->write(L"OUT: " + label);
     sendRequest(name, arguments, connection);
     int waitMarkers = 0;
+    int loggedWaitMarkers = 0;
     std::size_t lines = 0;
     std::size_t characters = 0;
     // Each line (a wait marker too) within one receive time-out, the whole reply by the deadline.
@@ -108,7 +110,7 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
         }
     };
     for (std::wstring line = nextLine(); !line.empty(); line = nextLine()) {
-        if (socketLogging_) logger_->write(L"IN: " + line + L" [for " + label + L"]");
+        if (socketLogging_) logger_->write(L"IN: " + clipForLog(line) + L" [for " + label + L"]");
         std::wstring trimmed = trimBlanks(line);
         if (!isWaitMarker(trimmed)) {
             replies.push_back(std::move(trimmed));
@@ -116,7 +118,9 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
             continue;
         }
         if (waitMarkers >= kMaxWaitMarkers) throw TextError(L"stopped waiting for " + name);
-        logger_->write(label + L" <waiting>");
+        // As many as one slow reply has: a peer that mixes markers into an endless reply must
+        // not write a line for each.
+        if (++loggedWaitMarkers <= kMaxWaitMarkers) logger_->write(label + L" <waiting>");
         ++waitMarkers;
     }
     if (socketLogging_) logger_->write(L"DONE: " + label);

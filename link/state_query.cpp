@@ -1,6 +1,7 @@
 // The state of one path, asked of the state server on the kept connection. It runs on
 // Explorer's display path: while a failure pause lasts it costs one clock reading.
 #include "common/decimal.h"
+#include "common/log_text.h"
 #include "common/settings.h"
 #include "common/text_error.h"
 #include "link/quorvane.h"
@@ -34,7 +35,7 @@ void Quorvane::readRetryTimeoutOnce() {
         if (text.empty()) return;
         const std::optional<std::int32_t> value = parseDecimal(text);
         if (!value) {
-            logger_->error(L"retry-timeout '" + text + L"' is not a 32-bit decimal number; keeping " +
+            logger_->error(L"retry-timeout '" + clipForLog(text) + L"' is not a 32-bit decimal number; keeping " +
                            int64ToText(kDefaultRetryTimeoutMs));
             return;
         }
@@ -130,6 +131,6 @@ std::wstring Quorvane::interpretStateReply(const std::wstring& path, const std::
         logger_->debug(L"received 'not applicable'");
         return {};
     }
-    logger_->error(L"Expected two tokens for state line '" + line + L"'.");
+    logger_->error(L"Expected two tokens for state line '" + clipForLog(line) + L"'.");
     return {};
 }

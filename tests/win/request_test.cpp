@@ -78,7 +78,7 @@ TEST_F(Exchange, ElevenWaitMarkersInARowAreTheLimit) {
     answer(eleven + "x\n" + eleven + "y\n\n");
     Quorvane link;
     EXPECT_EQ(exchange(link, L"get-commands", {L"p1", L"p2"}), (Lines{L"x", L"y"}));
-    EXPECT_EQ(logMessages().size(), 22u);
+    EXPECT_EQ(logMessages().size(), 11u);  // one slow reply's worth: markers mixed into more are not traced
     EXPECT_EQ(logMessages().front(), "get-commands <waiting>");  // two arguments: the name alone
 }
 
@@ -105,7 +105,7 @@ TEST_F(Exchange, SocketLoggingTracesTrafficAndTurnsDebugOn) {
     Quorvane link;
     EXPECT_TRUE(link.logger().debugEnabled());
     exchange(link, L"get-states", {L"C:\\w"});
-    const Messages expected = {"OUT: get-states: C:\\w", "IN: C:\\w\tS [for get-states: C:\\w]",
+    const Messages expected = {"OUT: get-states: C:\\w", "IN: C:\\w\\u0009S [for get-states: C:\\w]",
                                "DONE: get-states: C:\\w"};
     EXPECT_EQ(logMessages(), expected);
 }

@@ -93,6 +93,8 @@ TEST_F(States, UnexpectedRepliesGiveNoStateAndSayWhy) {
         if (path == "three") return std::string("three\tS\textra");
         if (path == "one") return std::string("lonely");
         if (path == "none") return std::string("");
+        if (path == "wide") return std::string(1'000'000, 'w');
+        if (path == "C:\\\\a\\u000d\\u000aforged") return path + "\tS\tx";
         return std::string("not applicable");
     }));
     auto link = linkTo(server);
@@ -101,12 +103,21 @@ TEST_F(States, UnexpectedRepliesGiveNoStateAndSayWhy) {
     EXPECT_EQ(link->getState(L"one"), L"");
     EXPECT_EQ(link->getState(L"none"), L"");
     EXPECT_EQ(link->getState(L"na"), L"");
+    // A huge wrong-shaped reply is logged cut, and line breaks in peer text stay in their line.
+    EXPECT_EQ(link->getState(L"wide"), L"");
+    EXPECT_EQ(link->getState(L"C:\\a\r\nforged"), L"");
+    EXPECT_LT(readLog().size(), 8192u);
     Messages errors;
     for (const std::string& m : logMessages())
         if (m.rfind("Quorvane::", 0) != 0) errors.push_back(m);
-    const Messages expected = {"Expected two tokens for state line 'three\tS\textra'.",
-                               "Expected two tokens for state line 'lonely'.", "received 'not applicable'"};
+    const Messages expected = {"Expected two tokens for state line 'three\\u0009S\\u0009extra'.",
+                               "Expected two tokens for state line 'lonely'.", "received 'not applicable'",
+                               "Expected two tokens for state line '" + std::string(512, 'w') +
+                                   "... (1000000 characters)'.",
+                               "Expected two tokens for state line 'C:\\a\\u000d\\u000aforged\\u0009S\\u0009x'."};
     EXPECT_EQ(errors, expected);
+    const Messages all = logMessages();
+    EXPECT_NE(std::find(all.begin(), all.end(), "Quorvane::getState C:\\a\\u000d\\u000aforged"), all.end());
     EXPECT_EQ(link->statesDisabledUntil(), 0);  // a bad reply starts no pause
 }
 
