@@ -50,6 +50,15 @@ bool isPlainFileName(const std::wstring& name) {
     return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
+// A verb given as text (in the ANSI field, or in the wide one when the caller says it filled
+// it) is never ours to take: only offsets name our entries. Every bit above the low 16 counts,
+// so that a text at a high address is not read as an offset.
+bool isTextVerb(const CMINVOKECOMMANDINFO& info) {
+    if (!IS_INTRESOURCE(info.lpVerb)) return true;
+    if (info.cbSize < sizeof(CMINVOKECOMMANDINFOEX) || !(info.fMask & CMIC_MASK_UNICODE)) return false;
+    return !IS_INTRESOURCE(reinterpret_cast<const CMINVOKECOMMANDINFOEX&>(info).lpVerbW);
+}
+
 bool insertSeparator(HMENU menu, UINT position) {
     return InsertMenuW(menu, position, MF_SEPARATOR | MF_BYPOSITION, 0, nullptr) != FALSE;
 }
@@ -210,7 +219,7 @@ STDMETHODIMP CCompreh::QueryContextMenu(HMENU menu, UINT index, UINT idCmdFirst,
 STDMETHODIMP CCompreh::InvokeCommand(CMINVOKECOMMANDINFO* info) {
     try {
         logger().debug(L"Comprehension::InvokeCommand");
-        if (!info || HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) return E_INVALIDARG;
+        if (!info || isTextVerb(*info)) return E_INVALIDARG;
         const auto offset = static_cast<std::uint64_t>(LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)));
         Quorvane& link = applicationLink();
         if (!fullMenuMode()) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <thread>
@@ -227,6 +228,36 @@ TEST_F(ContextMenu, InvokingAnEntrySendsItsNameAndTheSelection) {
     EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
     info.lpVerb = MAKEINTRESOURCEA(40);
     EXPECT_EQ(menu_->InvokeCommand(&info), E_INVALIDARG);
+}
+
+// A verb given as text is refused in both modes, also where its address has nothing in bits 16
+// to 31 (above 4 GiB), and in the wide field of the extended form.
+TEST_F(ContextMenu, TextVerbsAreRefusedWhereverTheyLie) {
+    char* high = nullptr;
+#ifdef _WIN64
+    for (ULONG_PTR base = 0x100000000; !high && base <= 0x800000000; base += 0x100000000)
+        high = static_cast<char*>(
+            VirtualAlloc(reinterpret_cast<void*>(base), 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(high, nullptr);
+    strcpy(high + 4, "properties");  // read as offset 4 by the low 32 bits
+#endif
+    CMINVOKECOMMANDINFOEX info = {};
+    info.cbSize = sizeof info;
+    for (const wchar_t* full : {L"true", L"false"}) {
+        config_->set(L"shell-integration-full", full);
+        select({L"C:\\x\\one.txt"});
+        build();
+        info.fMask = 0;
+        if (high) {
+            info.lpVerb = high + 4;
+            EXPECT_EQ(menu_->InvokeCommand(reinterpret_cast<CMINVOKECOMMANDINFO*>(&info)), E_INVALIDARG) << full;
+        }
+        info.fMask = CMIC_MASK_UNICODE;
+        info.lpVerb = MAKEINTRESOURCEA(4);
+        info.lpVerbW = L"properties";
+        EXPECT_EQ(menu_->InvokeCommand(reinterpret_cast<CMINVOKECOMMANDINFO*>(&info)), E_INVALIDARG) << full;
+    }
+    if (high) VirtualFree(high, 0, MEM_RELEASE);
 }
 
 TEST_F(ContextMenu, VerbAndHelpTextsAreCutAtTheCapacity) {
