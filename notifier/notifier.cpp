@@ -2,10 +2,13 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/log.h"
+#include "common/log_text.h"
 #include "common/settings.h"
 #include "common/text_error.h"
 #include "notifier/port_file.h"
@@ -14,7 +17,8 @@
 namespace {
 
 constexpr std::int32_t kPortLimit = 65535;  // never tried
-constexpr int kListenBacklog = 1;
+// Connections are served side by side; the backlog only has to hold those arriving together.
+constexpr int kListenBacklog = 16;
 constexpr std::int32_t kWakeUpWaitMs = 500;
 
 // Lets stop() end a run() blocked in accept: a connection of our own that nobody serves.
@@ -78,26 +82,75 @@ void Notifier::run() {
     }
 }
 
+// Serves every connection at once, so that a silent or slow one delays nobody else's lines.
 // Returns when accept gives no connection (the listener is then reopened without a pause) or
 // when stopped; throws when the listening socket fails.
 void Notifier::serveConnections(LineSocket& listener) {
+    std::vector<Connection> connections;
     for (;;) {
-        std::unique_ptr<LineSocket> connection = listener.acceptConnection();
-        if (!connection || stopRequested()) return;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener.handle(), &readable);
+        for (const Connection& c : connections) FD_SET(c.socket->handle(), &readable);
+        timeval wait = untilFirstSilenceEnds(connections);
+        if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR) throw TextError(socketFailure(L"select"));
+        if (stopRequested()) return;
+        const std::uint64_t now = GetTickCount64();
+        const auto ended = std::remove_if(connections.begin(), connections.end(), [&](Connection& c) {
+            return FD_ISSET(c.socket->handle(), &readable) ? !serveReadable(c, now) : silentTooLong(c, now);
+        });
+        connections.erase(ended, connections.end());
+        if (!FD_ISSET(listener.handle(), &readable)) continue;
+        std::unique_ptr<LineSocket> accepted = listener.acceptConnection();
+        if (!accepted || stopRequested()) return;
         logger_.debug(L"Notifier::run Accepted connection");
-        serveOne(*connection);
+        if (connections.size() == kMaxConnections) dropLeastRecentlyHeard(connections);
+        connections.push_back({std::move(accepted), now});
     }
 }
 
-void Notifier::serveOne(LineSocket& connection) noexcept {
+timeval Notifier::untilFirstSilenceEnds(const std::vector<Connection>& connections) {
+    std::uint64_t waitMs = kSilenceLimitMs;
+    const std::uint64_t now = GetTickCount64();
+    for (const Connection& c : connections) {
+        const std::uint64_t end = c.lastHeard + kSilenceLimitMs;
+        waitMs = std::min(waitMs, end > now ? end - now : 0);
+    }
+    return {static_cast<long>(waitMs / 1000), static_cast<long>(waitMs % 1000 * 1000)};
+}
+
+// False when the connection has ended: its peer closed, sent an empty line, or sent a line
+// that cannot be decoded.
+bool Notifier::serveReadable(Connection& connection, std::uint64_t now) noexcept {
     try {
-        handleConnection(connection);
+        connection.socket->receiveAvailable();
+        connection.lastHeard = now;
+        while (std::optional<std::wstring> line = connection.socket->bufferedLine()) {
+            if (line->empty()) return false;
+            forwardLine(*line);
+        }
+        return true;
     } catch (const TextError& e) {
         logger_.error(L"Notifier::run Exception: " + e.text());
     } catch (...) {
         logger_.error(L"Notifier::run Unknown exception");
     }
-    connection.close();
+    return false;
+}
+
+bool Notifier::silentTooLong(const Connection& connection, std::uint64_t now) {
+    if (now - connection.lastHeard < kSilenceLimitMs) return false;
+    logger_.error(L"Notifier::run Exception: nothing received for " + int64ToText(kSilenceLimitMs) + L" ms");
+    return true;
+}
+
+// A new connection beyond the limit takes the place of the one that has been quiet longest.
+void Notifier::dropLeastRecentlyHeard(std::vector<Connection>& connections) {
+    const auto quietest = std::min_element(connections.begin(), connections.end(),
+                                           [](const Connection& a, const Connection& b) { return a.lastHeard < b.lastHeard; });
+    logger_.error(L"Notifier::run Exception: more than " + int64ToText(kMaxConnections) +
+                  L" connections, the quietest dropped");
+    connections.erase(quietest);
 }
 
 std::unique_ptr<LineSocket> Notifier::openListener() {
@@ -147,12 +200,10 @@ bool Notifier::writePortFile(const std::wstring& folder, const std::wstring& bas
     return true;
 }
 
-void Notifier::handleConnection(LineSocket& connection) {
-    for (std::wstring line = connection.readLine(); !line.empty(); line = connection.readLine()) {
-        if (logger_.debugEnabled()) logger_.debug(L"Notifier::_tWinMain received line: " + line);
-        forward(line);
-        logger_.debug(L"Notifier::_tWinMain sent notification to the shell");
-    }
+void Notifier::forwardLine(const std::wstring& line) {
+    if (logger_.debugEnabled()) logger_.debug(L"Notifier::_tWinMain received line: " + clipForLog(line));
+    forward(line);
+    logger_.debug(L"Notifier::_tWinMain sent notification to the shell");
 }
 
 // The line goes to the shell as it arrived: the application sends exactly the path it means.

@@ -1,6 +1,7 @@
 #pragma once
-// Tavrel's listening side: it publishes a local port in its port file, accepts the application's
-// connections one at a time and turns every received line into a shell change notification.
+// Tavrel's listening side: it publishes a local port in its port file, serves the connections
+// made to it side by side and turns every received line into a shell change notification.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/handles.h"
 
@@ -42,15 +44,26 @@ public:
     std::unique_ptr<LineSocket> findFreePort(std::int32_t& port);
     // False when the folder does not exist; throws when the file cannot be created.
     bool writePortFile(const std::wstring& folder, const std::wstring& baseName, std::int32_t port);
-    // Forwards each line of the connection until an empty line or the end of the stream.
-    void handleConnection(LineSocket& connection);
 
     // The port of the current listening socket; 0 before the first one.
     std::int32_t port() const noexcept { return port_.load(); }
 
+    // Connections served at once; one more drops the one quiet longest.
+    static constexpr std::size_t kMaxConnections = 16;
+    // A connection that sends nothing for this long is dropped.
+    static constexpr std::uint64_t kSilenceLimitMs = 5000;
+
 private:
+    struct Connection {
+        std::unique_ptr<LineSocket> socket;
+        std::uint64_t lastHeard;
+    };
     void serveConnections(LineSocket& listener);
-    void serveOne(LineSocket& connection) noexcept;
+    static timeval untilFirstSilenceEnds(const std::vector<Connection>& connections);
+    bool serveReadable(Connection& connection, std::uint64_t now) noexcept;
+    bool silentTooLong(const Connection& connection, std::uint64_t now);
+    void dropLeastRecentlyHeard(std::vector<Connection>& connections);
+    void forwardLine(const std::wstring& line);
     void forward(const std::wstring& line);
     void pauseBeforeRetry() noexcept;
     bool stopRequested() const noexcept { return stopping_.load(); }

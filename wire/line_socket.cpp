@@ -105,34 +105,39 @@ void LineSocket::connectTo(const std::string& host, std::uint16_t port, std::int
 
 std::wstring LineSocket::readLine(Deadline deadline) {
     for (;;) {
-        // Only bytes not looked at before are scanned: a long line arriving in small pieces
-        // costs time in proportion to its length, not to its length squared.
-        const std::size_t end = received_.find_first_of("\r\n", std::max(consumed_, scanned_));
-        if (end != std::string::npos) {
-            const std::string_view line(received_.data() + consumed_, end - consumed_);
-            consumed_ = end + 1;
-            scanned_ = consumed_;
-            return decodeLine(line);
-        }
-        // Keep only the unterminated rest before receiving more.
-        received_.erase(0, consumed_);
-        consumed_ = 0;
-        scanned_ = received_.size();
-        if (received_.size() > kMaxLineBytes) {
-            received_.clear();
-            scanned_ = 0;
-            throw TextError(L"line longer than " + std::to_wstring(kMaxLineBytes) + L" bytes received");
-        }
+        if (std::optional<std::wstring> line = bufferedLine()) return std::move(*line);
         waitReadable(deadline);
-        receiveBlock();
-        if (peerClosed_) {
-            // The peer closed: what came before the end is the last line, then empty lines.
-            std::string rest;
-            rest.swap(received_);
-            scanned_ = 0;
-            return decodeLine(rest);
-        }
+        receiveAvailable();
     }
+}
+
+std::optional<std::wstring> LineSocket::bufferedLine() {
+    // Only bytes not looked at before are scanned: a long line arriving in small pieces costs
+    // time in proportion to its length, not to its length squared.
+    const std::size_t end = received_.find_first_of("\r\n", std::max(consumed_, scanned_));
+    if (end != std::string::npos) {
+        const std::string_view line(received_.data() + consumed_, end - consumed_);
+        consumed_ = end + 1;
+        scanned_ = consumed_;
+        return decodeLine(line);
+    }
+    // Keep only the unterminated rest.
+    received_.erase(0, consumed_);
+    consumed_ = 0;
+    scanned_ = received_.size();
+    if (peerClosed_) {
+        // What came before the end is the last line, then empty lines.
+        std::string rest;
+        rest.swap(received_);
+        scanned_ = 0;
+        return decodeLine(rest);
+    }
+    if (received_.size() > kMaxLineBytes) {
+        received_.clear();
+        scanned_ = 0;
+        throw TextError(L"line longer than " + std::to_wstring(kMaxLineBytes) + L" bytes received");
+    }
+    return std::nullopt;
 }
 
 // The recv time-out bounds each wait while the deadline is further away than it; closer to
@@ -152,7 +157,7 @@ void LineSocket::waitReadable(Deadline deadline) {
     if (ready == 0) throw DeadlinePassed();
 }
 
-void LineSocket::receiveBlock() {
+void LineSocket::receiveAvailable() {
     const std::size_t kept = received_.size();
     received_.resize(kept + kReceiveBlock);
     const int got = recv(socket_, received_.data() + kept, static_cast<int>(kReceiveBlock), 0);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,10 @@ public:
     // came before it, then empty lines. Bytes after a terminator stay for the next call.
     // Throws DeadlinePassed when the line is not complete by the deadline.
     std::wstring readLine(Deadline deadline = kNoDeadline);
+    // For a caller that waits for several sockets itself: one recv (blocking only when nothing
+    // has arrived), then the complete lines it brought, one call each, until none is left.
+    void receiveAvailable();
+    std::optional<std::wstring> bufferedLine();
 
     // Sends the encoded line and its LF with one send.
     void writeLine(std::wstring_view line);
@@ -81,6 +86,7 @@ public:
 
     void close() noexcept;
     bool isOpen() const noexcept { return socket_ != INVALID_SOCKET; }
+    SOCKET handle() const noexcept { return socket_; }
     // The peer has closed its side: every later read gives an empty line.
     bool peerClosed() const noexcept { return peerClosed_; }
 
@@ -96,7 +102,6 @@ private:
     void setOption(int option, std::int32_t milliseconds);
     void sendAll(const std::string& bytes);
     void waitReadable(Deadline deadline);
-    void receiveBlock();
 
     SOCKET socket_ = INVALID_SOCKET;
     std::int32_t receiveTimeoutMs_ = 0;  // 0: each recv may wait for ever
