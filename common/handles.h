@@ -3,6 +3,7 @@
 // its own "no resource" value (NULL or INVALID_HANDLE_VALUE) and how to give it back.
 #include <windows.h>
 
+#include <type_traits>
 #include <utility>
 
 template <typename Traits>
@@ -121,6 +122,25 @@ public:
 
 private:
     CRITICAL_SECTION section_;
+};
+
+// One-time initialisation by Windows itself: the thread runtime's equivalent keeps per-thread
+// data that a library unloaded from a running process never gets back. The function runs at
+// most once, on whichever thread comes first; the others wait for it. It must not throw.
+class RunOnce {
+public:
+    template <typename Function>
+    void operator()(Function&& function) noexcept {
+        ::InitOnceExecuteOnce(&once_, &call<std::remove_reference_t<Function>>, &function, nullptr);
+    }
+
+private:
+    template <typename Function>
+    static BOOL CALLBACK call(PINIT_ONCE, PVOID function, PVOID*) {
+        (*static_cast<Function*>(function))();
+        return TRUE;
+    }
+    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
 };
 
 // Ownership of an acquired mutex: released (not closed) when the scope ends.

@@ -3,15 +3,46 @@
 
 #include "extension/class_factory.h"
 #include "extension/module.h"
+#include "extension/thread_locals.h"
+#include "link/quorvane.h"
 #include "wire/line_socket.h"
 
+namespace __gnu_cxx {
+// The C++ runtime's emergency exception buffer (about 73 KB), allocated when the library is
+// loaded and otherwise never freed.
+void __freeres();
+}  // namespace __gnu_cxx
+
+namespace {
+
+// Unloaded from a running process, the library gives back what loading and use took, so that
+// a host that loads and unloads it all day stays flat. The static destructors (the link, with
+// its connection, and Windows Sockets) run after this.
+void releaseForUnload() noexcept {
+    applicationLink().releaseIcons();
+    releaseAllThreadLocals();
+    __gnu_cxx::__freeres();
+}
+
+}  // namespace
+
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) debugTrace(L"In DLLMain, DLL_PROCESS_ATTACH\r\n");
-    if (reason == DLL_PROCESS_DETACH) {
-        debugTrace(L"In DLLMain, DLL_PROCESS_DETACH\r\n");
-        // The runtime runs the library's static destructors after this returns; at process end
-        // (reserved set) Windows Sockets must not be cleaned up from there.
-        if (reserved) winsockGuard().skipCleanup();
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            debugTrace(L"In DLLMain, DLL_PROCESS_ATTACH\r\n");
+            break;
+        case DLL_THREAD_DETACH:
+            releaseThreadLocalsOfThisThread();
+            break;
+        case DLL_PROCESS_DETACH:
+            debugTrace(L"In DLLMain, DLL_PROCESS_DETACH\r\n");
+            // At process end (reserved set) the other threads are gone and the process takes
+            // everything with it; Windows Sockets must not be cleaned up from here then.
+            if (reserved)
+                winsockGuard().skipCleanup();
+            else
+                releaseForUnload();
+            break;
     }
     return TRUE;
 }

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -96,6 +95,9 @@ public:
     // Menu icons: one bitmap per icon file for the life of the library (none when absent).
     HBITMAP cachedIcon(const std::wstring& path);
     void cacheIcon(const std::wstring& path, HBITMAP bitmap);
+    // Deletes the cached bitmaps: only when the library is unloaded, and no menu of it can be
+    // shown any more.
+    void releaseIcons() noexcept;
 
     // Milliseconds since 1970-01-01 UTC, following changes of the system clock.
     using Clock = std::int64_t (*)();
@@ -115,6 +117,7 @@ private:
     bool checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
                             const wchar_t* failure) noexcept;
     void readRetryTimeoutOnce();
+    void readRetryTimeout();
     std::wstring queryState(const std::wstring& path);
     void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies,
                                    Deadline deadline);
@@ -138,8 +141,8 @@ private:
     Port notifierPort_{0};
     bool debugLogging_ = false;
     bool socketLogging_ = false;
-    std::once_flag timeoutsRead_;
-    std::once_flag retryTimeoutRead_;
+    RunOnce timeoutsRead_;
+    RunOnce retryTimeoutRead_;
     Clock clock_ = &currentTimeMillis;
     std::atomic<std::int32_t> sendTimeout_{-1};
     std::atomic<std::int32_t> receiveTimeout_{-1};

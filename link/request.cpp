@@ -47,9 +47,15 @@ std::int32_t Quorvane::readTimeout(const wchar_t* valueName, std::int32_t fallba
 }
 
 void Quorvane::readTimeoutsOnce() {
-    std::call_once(timeoutsRead_, [this] {
-        receiveTimeout_ = readTimeout(L"recv-timeout", kDefaultReceiveTimeoutMs);
-        sendTimeout_ = readTimeout(L"send-timeout", kDefaultSendTimeoutMs);
+    timeoutsRead_([this]() noexcept {
+        // A value that cannot even be read or logged (no memory) leaves the default.
+        receiveTimeout_ = kDefaultReceiveTimeoutMs;
+        sendTimeout_ = kDefaultSendTimeoutMs;
+        try {
+            receiveTimeout_ = readTimeout(L"recv-timeout", kDefaultReceiveTimeoutMs);
+            sendTimeout_ = readTimeout(L"send-timeout", kDefaultSendTimeoutMs);
+        } catch (...) {
+        }
     });
 }
 

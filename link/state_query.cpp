@@ -29,19 +29,27 @@ std::int64_t Quorvane::currentTimeMillis() noexcept {
 }
 
 void Quorvane::readRetryTimeoutOnce() {
-    std::call_once(retryTimeoutRead_, [this] {
+    retryTimeoutRead_([this]() noexcept {
         retryTimeout_ = kDefaultRetryTimeoutMs;
-        const std::wstring text = readConfigValue(L"retry-timeout", false);
-        if (text.empty()) return;
-        const std::optional<std::int32_t> value = parseDecimal(text);
-        if (!value) {
-            logger_->error(L"retry-timeout '" + clipForLog(text) + L"' is not a 32-bit decimal number; keeping " +
-                           int64ToText(kDefaultRetryTimeoutMs));
-            return;
+        try {
+            readRetryTimeout();
+        } catch (...) {
+            // The default stays.
         }
-        retryTimeout_ = *value < 0 ? 0 : *value;
-        logger_->write(L"retry-timeout is " + int64ToText(retryTimeout_));
     });
+}
+
+void Quorvane::readRetryTimeout() {
+    const std::wstring text = readConfigValue(L"retry-timeout", false);
+    if (text.empty()) return;
+    const std::optional<std::int32_t> value = parseDecimal(text);
+    if (!value) {
+        logger_->error(L"retry-timeout '" + clipForLog(text) + L"' is not a 32-bit decimal number; keeping " +
+                       int64ToText(kDefaultRetryTimeoutMs));
+        return;
+    }
+    retryTimeout_ = *value < 0 ? 0 : *value;
+    logger_->write(L"retry-timeout is " + int64ToText(retryTimeout_));
 }
 
 void Quorvane::pauseStates(std::int64_t from) { statesDisabledUntil_ = from + retryTimeout_; }

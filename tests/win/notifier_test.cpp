@@ -144,7 +144,7 @@ TEST_F(InProcessNotifier, ASilentConnectionDelaysNoOtherAndIsDroppedAfterItsRece
     ASSERT_EQ(shell_.waitFor(1).size(), 1u);
     const auto queued = std::chrono::steady_clock::now();
     RawClient application(first);
-    application.send("C:\\\\b\n");
+    application.send("C:\\\\b\n\n");  // and done
     EXPECT_EQ(shell_.waitFor(2), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b")}));
     EXPECT_LT(std::chrono::steady_clock::now() - queued, 2s);
     EXPECT_TRUE(silent.closedByPeer(8000));
