@@ -20,6 +20,7 @@ constexpr std::int32_t kPortLimit = 65535;  // never tried
 // Connections are served side by side; the backlog only has to hold those arriving together.
 constexpr int kListenBacklog = 16;
 constexpr std::int32_t kWakeUpWaitMs = 500;
+constexpr std::size_t kReceiveBlockBytes = 64 * 1024;
 
 // Lets stop() end a run() blocked in accept: a connection of our own that nobody serves.
 void wakeListener(std::int32_t port) noexcept {
@@ -123,7 +124,9 @@ timeval Notifier::untilFirstSilenceEnds(const std::vector<Connection>& connectio
 // that cannot be decoded.
 bool Notifier::serveReadable(Connection& connection, std::uint64_t now) noexcept {
     try {
-        connection.socket->receiveAvailable();
+        // A large block: every recv here costs a select as well, and a busy application sends
+        // many lines at once.
+        connection.socket->receiveAvailable(kReceiveBlockBytes);
         connection.lastHeard = now;
         while (std::optional<std::wstring> line = connection.socket->bufferedLine()) {
             if (line->empty()) return false;

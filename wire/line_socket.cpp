@@ -15,7 +15,6 @@ namespace {
 
 WinsockGuard g_winsockGuard;
 
-constexpr std::size_t kReceiveBlock = 4096;
 
 BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID, PVOID*) {
     WSADATA data;
@@ -157,10 +156,10 @@ void LineSocket::waitReadable(Deadline deadline) {
     if (ready == 0) throw DeadlinePassed();
 }
 
-void LineSocket::receiveAvailable() {
+void LineSocket::receiveAvailable(std::size_t atMost) {
     const std::size_t kept = received_.size();
-    received_.resize(kept + kReceiveBlock);
-    const int got = recv(socket_, received_.data() + kept, static_cast<int>(kReceiveBlock), 0);
+    received_.resize(kept + atMost);
+    const int got = recv(socket_, received_.data() + kept, static_cast<int>(atMost), 0);
     received_.resize(kept + (got > 0 ? static_cast<std::size_t>(got) : 0));
     if (got == SOCKET_ERROR) throwSocketFailure(L"recv");
     if (got < 0) throw TextError(L"recv returned unknown value " + std::to_wstring(got));

@@ -75,7 +75,9 @@ public:
     std::wstring readLine(Deadline deadline = kNoDeadline);
     // For a caller that waits for several sockets itself: one recv (blocking only when nothing
     // has arrived), then the complete lines it brought, one call each, until none is left.
-    void receiveAvailable();
+    // Larger blocks suit a caller that pays for a wait (select) before every recv.
+    static constexpr std::size_t kReceiveBlock = 4096;
+    void receiveAvailable(std::size_t atMost = kReceiveBlock);
     std::optional<std::wstring> bufferedLine();
 
     // Sends the encoded line and its LF with one send.
