@@ -3,16 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <shlobj.h>
+#include <wincodec.h>
+#include <wrl/client.h>
 
 #include "tests/win/appstub_process.h"
 #include "tests/win/test_support.h"
+#include "tools/shellhost/overlays.h"
 #include "tools/shellhost/registration.h"
+#include "tools/shellhost/sample_icons.h"
 
 using namespace testing_support;
 
 namespace {
 
 const std::wstring kSample = L"C:\\shellhost-sample";
+const std::wstring kIcons = L"C:\\icons";
+const std::vector<std::wstring> kStates = {L"Synced", L"Syncing", L"Error", L"Conflict", L"Shared", L"Locked", L"Excluded"};
 
 class ShellHost : public ::testing::Test {
 protected:
@@ -23,7 +29,8 @@ protected:
             writeBytes(kSample + name, "x");
         writeBytes(kSample + L"\\rules.txt",
                    "C:\\shellhost-sample\\project\tSyncing\n*.docx\tSynced\n*\\notes*\tConflict\n*\tExcluded\n");
-        ASSERT_TRUE(registerExtension(moduleFolder() + L"\\compreh.dll", L"C:\\icons"));
+        ASSERT_TRUE(writeSampleIcons(kIcons, kStates, true));
+        ASSERT_TRUE(registerExtension(moduleFolder() + L"\\compreh.dll", kIcons));
         stub_ = std::make_unique<RunningStub>(kSample, L"--rules \"" + kSample + L"\\rules.txt\" --command-folder \"" +
                                                           kSample + L"\\cmd\"");
         ASSERT_TRUE(stub_->waitUntilReady());
@@ -32,6 +39,7 @@ protected:
         stub_.reset();
         unregisterExtension();
         removeTree(kSample);
+        removeTree(kIcons);
         removeTree(settingsFolder() + L"\\statuscache-1");
     }
     std::unique_ptr<RunningStub> stub_;
@@ -67,6 +75,39 @@ TEST_F(ShellHost, WithoutTheApplicationNothingHasAnOverlay) {
     stub_->kill();
     const Captured run = runCaptured(L"shellhost.exe", L"overlays C:\\shellhost-sample\\report.docx");
     EXPECT_EQ(run.output, "C:\\shellhost-sample\\report.docx\t-\n");
+}
+
+// The picture's pixel at the centre of item i's overlay badge, as 0xRRGGBB.
+std::uint32_t badgePixel(const std::wstring& png, int item) {
+    using Microsoft::WRL::ComPtr;
+    ComPtr<IWICImagingFactory> factory;
+    ComPtr<IWICBitmapDecoder> decoder;
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ComPtr<IWICFormatConverter> pixels;
+    const int x = item * kPictureCellWidth + (kPictureCellWidth - kPictureIconSize) / 2 + kOverlayBadgeCentre;
+    const WICRect one = {x, kPictureIconTop + kPictureIconSize - kOverlayBadgeCentre, 1, 1};
+    std::uint32_t pixel = 0;
+    const bool read =
+        SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory))) &&
+        SUCCEEDED(factory->CreateDecoderFromFilename(png.c_str(), nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand,
+                                                     &decoder)) &&
+        SUCCEEDED(decoder->GetFrame(0, &frame)) && SUCCEEDED(factory->CreateFormatConverter(&pixels)) &&
+        SUCCEEDED(pixels->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone, nullptr, 0,
+                                     WICBitmapPaletteTypeCustom)) &&
+        SUCCEEDED(pixels->CopyPixels(&one, 4, 4, reinterpret_cast<BYTE*>(&pixel)));
+    return read ? pixel & 0xFFFFFF : 0xDEADBEEF;
+}
+
+TEST_F(ShellHost, ThePictureShowsEachItemWithItsOverlayOverItsIcon) {
+    const std::wstring png = kSample + L"\\overlays.png";
+    const Captured run = runCaptured(L"shellhost.exe", L"overlays --picture " + png + L" " + kSample + L"\\project " +
+                                                           kSample + L"\\report.docx " + kSample + L"\\scratch.tmp");
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    EXPECT_EQ(badgePixel(png, 0), sampleIconColor(L"Syncing"));
+    EXPECT_EQ(badgePixel(png, 1), sampleIconColor(L"Synced"));
+    EXPECT_EQ(badgePixel(png, 2), sampleIconColor(L"Excluded"));
+    CoUninitialize();
 }
 
 }  // namespace

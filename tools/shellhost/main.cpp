@@ -22,8 +22,8 @@ int usage() {
     std::fputs(
         "usage: shellhost register DLL ICON-FOLDER | unregister\n"
         "       shellhost configure VERSION INSTALL-FOLDER [NAME=VALUE...] | unconfigure\n"
-        "       shellhost sample-icons FOLDER NAME...\n"
-        "       shellhost overlays FOLDER | PATH...\n"
+        "       shellhost sample-icons [--overlay] FOLDER NAME...\n"
+        "       shellhost overlays [--picture PNG-FILE] FOLDER | PATH...\n"
         "       shellhost menu [--background FOLDER] [--flags N] [--invoke LABEL|#OFFSET] [PATH...]\n",
         stderr);
     return 2;
@@ -79,14 +79,22 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"configure" && rest.size() >= 2)
         return configureApplication(rest[0], rest[1], {rest.begin() + 2, rest.end()}) ? 0 : 1;
     if (command == L"unconfigure" && rest.empty()) return unconfigureApplication(), 0;
-    if (command == L"sample-icons" && rest.size() >= 2)
-        return writeSampleIcons(rest[0], {rest.begin() + 1, rest.end()}) ? 0 : 1;
+    if (command == L"sample-icons" && rest.size() >= 2) {
+        const bool overlay = rest[0] == L"--overlay";
+        if (overlay && rest.size() < 3) return usage();
+        const std::size_t folder = overlay ? 1 : 0;
+        return writeSampleIcons(rest[folder], {rest.begin() + folder + 1, rest.end()}, overlay) ? 0 : 1;
+    }
 
     ComApartment com;
     std::wostringstream out;
     int result = 2;
     MenuRequest menu;
-    if (command == L"overlays" && !rest.empty()) result = showOverlays(rest, out) ? 0 : 1;
+    if (command == L"overlays" && !rest.empty()) {
+        const bool picture = rest[0] == L"--picture" && rest.size() > 2;
+        const std::vector<std::wstring> paths(rest.begin() + (picture ? 2 : 0), rest.end());
+        if (rest[0].rfind(L"--", 0) != 0 || picture) result = showOverlays(paths, picture ? rest[1] : L"", out) ? 0 : 1;
+    }
     if (command == L"menu" && parseMenuRequest(rest, menu)) result = showMenu(menu, out) ? 0 : 1;
     printUtf8(out.str());
     return result == 2 ? usage() : result;
