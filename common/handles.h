@@ -77,6 +77,12 @@ struct BitmapTraits {
     static void close(Type h) noexcept { ::DeleteObject(h); }
 };
 
+struct WindowTraits {
+    using Type = HWND;
+    static Type invalid() noexcept { return nullptr; }
+    static void close(Type h) noexcept { ::DestroyWindow(h); }
+};
+
 using KernelHandle = UniqueResource<KernelHandleTraits>;
 using FileHandle = UniqueResource<FileHandleTraits>;
 using RegKey = UniqueResource<RegKeyTraits>;
@@ -84,6 +90,7 @@ using MenuHandle = UniqueResource<MenuTraits>;
 using IconHandle = UniqueResource<IconTraits>;
 using MemoryDc = UniqueResource<MemoryDcTraits>;
 using BitmapHandle = UniqueResource<BitmapTraits>;
+using WindowHandle = UniqueResource<WindowTraits>;
 
 // GetDC/ReleaseDC pairs need the window as well as the context.
 class WindowDc {

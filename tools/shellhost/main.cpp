@@ -24,7 +24,8 @@ int usage() {
         "       shellhost configure VERSION INSTALL-FOLDER [NAME=VALUE...] | unconfigure\n"
         "       shellhost sample-icons [--overlay] FOLDER NAME...\n"
         "       shellhost overlays [--picture PNG-FILE] FOLDER | PATH...\n"
-        "       shellhost menu [--background FOLDER] [--flags N] [--invoke LABEL|#OFFSET] [PATH...]\n",
+        "       shellhost menu [--background FOLDER] [--flags N] [--invoke LABEL|#OFFSET]\n"
+        "                      [--show STOP-FILE [--open LABEL]] [PATH...]\n",
         stderr);
     return 2;
 }
@@ -48,6 +49,10 @@ bool parseMenuRequest(const std::vector<std::wstring>& args, MenuRequest& reques
             request.flags = static_cast<unsigned>(std::wcstoul(args[++i].c_str(), nullptr, 0));
         else if (args[i] == L"--invoke" && hasValue)
             request.invoke = args[++i];
+        else if (args[i] == L"--show" && hasValue)
+            request.showUntil = args[++i];
+        else if (args[i] == L"--open" && hasValue)
+            request.open = args[++i];
         else if (args[i].rfind(L"--", 0) == 0)
             return false;
         else

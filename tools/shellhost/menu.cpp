@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/handles.h"
+#include "tools/shellhost/menu_window.h"
 #include "tools/shellhost/registration.h"
 
 namespace {
@@ -137,6 +138,10 @@ bool showMenu(const MenuRequest& request, std::wostream& out) {
     const HRESULT built = handler.p->QueryContextMenu(menu.get(), 0, kFirstId, kLastId, request.flags);
     out << L"QueryContextMenu: " << HRESULT_CODE(built) << L" identifiers\n";
     printMenu(menu.get(), handler.p, 1, out);
+    if (!request.showUntil.empty() && !showMenuOnScreen(menu.get(), request.open, request.showUntil)) {
+        out << L"cannot show the menu on screen\n";
+        return false;
+    }
 
     if (!request.invoke.empty()) {
         const int offset = findOffset(menu.get(), request.invoke);
