@@ -6,6 +6,11 @@
 #include <wincodec.h>
 #include <wrl/client.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
 #include "tests/win/appstub_process.h"
 #include "tests/win/test_support.h"
 #include "tools/shellhost/overlays.h"
@@ -18,7 +23,8 @@ namespace {
 
 const std::wstring kSample = L"C:\\shellhost-sample";
 const std::wstring kIcons = L"C:\\icons";
-const std::vector<std::wstring> kStates = {L"Synced", L"Syncing", L"Error", L"Conflict", L"Shared", L"Locked", L"Excluded"};
+const std::vector<std::wstring> kStates = {L"Synced", L"Syncing", L"Error",   L"Conflict",
+                                           L"Shared", L"Locked",  L"Excluded"};
 
 class ShellHost : public ::testing::Test {
 protected:
@@ -31,8 +37,8 @@ protected:
                    "C:\\shellhost-sample\\project\tSyncing\n*.docx\tSynced\n*\\notes*\tConflict\n*\tExcluded\n");
         ASSERT_TRUE(writeSampleIcons(kIcons, kStates, true));
         ASSERT_TRUE(registerExtension(moduleFolder() + L"\\compreh.dll", kIcons));
-        stub_ = std::make_unique<RunningStub>(kSample, L"--rules \"" + kSample + L"\\rules.txt\" --command-folder \"" +
-                                                          kSample + L"\\cmd\"");
+        stub_ = std::make_unique<RunningStub>(kSample,
+                                              L"--rules \"" + kSample + L"\\rules.txt\" " + commandFolder_);
         ASSERT_TRUE(stub_->waitUntilReady());
     }
     void TearDown() override {
@@ -43,6 +49,7 @@ protected:
         removeTree(settingsFolder() + L"\\statuscache-1");
     }
     std::unique_ptr<RunningStub> stub_;
+    std::wstring commandFolder_ = L"--command-folder \"" + kSample + L"\\cmd\"";
 };
 
 TEST_F(ShellHost, ShowsTheOverlayOfEachItemOfAFolder) {
@@ -108,6 +115,106 @@ TEST_F(ShellHost, ThePictureShowsEachItemWithItsOverlayOverItsIcon) {
     EXPECT_EQ(badgePixel(png, 1), sampleIconColor(L"Synced"));
     EXPECT_EQ(badgePixel(png, 2), sampleIconColor(L"Excluded"));
     CoUninitialize();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool hasLine(const Captured& run, const std::string& wanted) {
+    const std::vector<std::string> lines = linesOf(run.output);
+    return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+bool hasLineStarting(const Captured& run, const std::string& start) {
+    for (const std::string& line : linesOf(run.output))
+        if (line.rfind(start, 0) == 0) return true;
+    return false;
+}
+
+// An installation as the installer leaves it, with the stand-in application running and
+// publishing its servers where the application does.
+class Doctor : public ShellHost {
+protected:
+    void SetUp() override {
+        config_.set(L"tavrel", moduleFolder() + L"\\Tavrel.exe");
+        config_.set(L"executable", moduleFolder() + L"\\recorder.exe");
+        commandFolder_.clear();
+        ShellHost::SetUp();
+    }
+    void TearDown() override {
+        ShellHost::TearDown();
+        removeTree(settingsFolder() + L"\\9.9.9-test");
+    }
+    ScopedConfig config_{L"9.9.9-test", kSample};
+};
+
+TEST_F(Doctor, PassesAHealthyInstallationAndFailsWhenTheApplicationStops) {
+    const Captured healthy = runCaptured(L"shellhost.exe", L"doctor");
+    EXPECT_TRUE(hasLine(healthy, "OK   64-bit overlay Synced: entry '   QuorvaneSynced' is number 6 of 7 in the "
+                                 "order Windows loads them")) << healthy.output;
+    EXPECT_TRUE(hasLineStarting(healthy, "OK   command server: port " + std::to_string(stub_->commandPort)));
+    EXPECT_FALSE(hasLineStarting(healthy, "FAIL 64-bit")) << healthy.output;
+    EXPECT_FALSE(hasLineStarting(healthy, "FAIL command server"));
+
+    stub_->kill();  // its lock file goes with it; the port file stays
+    const std::wstring portFile = settingsFolder() + L"\\9.9.9-test\\" + hostName() + L".port";
+    const Captured stopped = runCaptured(L"shellhost.exe", L"doctor");
+    EXPECT_EQ(stopped.exitCode, 1u);
+    EXPECT_TRUE(hasLine(stopped, "FAIL command server: not running; " + narrow(portFile) +
+                                     " is left from an earlier run (no lock file held)")) << stopped.output;
+    EXPECT_TRUE(hasLineStarting(stopped, "verdict: broken ("));
+    EXPECT_TRUE(fileExists(portFile));  // the doctor only looks
+}
+
+TEST_F(Doctor, NamesTheOverlaysBeyondTheFifteenWindowsUsesAndWhatIsAheadOfThem) {
+    const std::wstring handlers =
+        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers\\";
+    // Twelve other entries ahead of ours: more leading blanks, or a lower-case name that comes
+    // first only when letter case is ignored, as Windows orders them.
+    std::vector<std::wstring> names;
+    for (wchar_t letter = L'A'; letter <= L'K'; ++letter) names.push_back(std::wstring(L"    Rival") + letter);
+    names.push_back(L"   quorvaneAhead");
+    std::vector<std::unique_ptr<ScopedKey>> rivals;
+    std::string ahead;
+    for (const std::wstring& name : names) {
+        rivals.push_back(std::make_unique<ScopedKey>(HKEY_LOCAL_MACHINE, handlers + name,
+                                                     L"{00000000-1111-2222-3333-444444444444}"));
+        ahead += (ahead.empty() ? "'" : ", '") + narrow(name) + "'";
+    }
+
+    const Captured run = runCaptured(L"shellhost.exe", L"doctor");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_TRUE(hasLine(run, "OK   64-bit overlay Excluded: entry '   QuorvaneExcluded' is number 15 of 19 in the "
+                             "order Windows loads them")) << run.output;
+    EXPECT_TRUE(hasLine(run, "FAIL 64-bit overlay Locked: entry '   QuorvaneLocked' is number 16 of 19 in the order "
+                             "Windows loads them, beyond the 15 that Windows uses; ahead of it: " + ahead));
+    EXPECT_TRUE(hasLineStarting(run, "FAIL 64-bit overlay Syncing: entry '   QuorvaneSyncing' is number 19 of 19"));
+}
+
+TEST_F(Doctor, FailsAMissingOrBrokenIconAndADllOfTheWrongWordSize) {
+    DeleteFileW((kIcons + L"\\Locked.ico").c_str());
+    writeBytes(kIcons + L"\\Shared.ico", "not an icon");
+    std::ifstream in(std::filesystem::path(moduleFolder() + L"\\compreh.dll"), std::ios::binary);
+    std::string dll((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::uint32_t header = *reinterpret_cast<const std::uint32_t*>(dll.data() + 0x3C);
+    *reinterpret_cast<std::uint16_t*>(dll.data() + header + 4) = IMAGE_FILE_MACHINE_I386;
+    const std::wstring wrongDll = kSample + L"\\compreh32.dll";
+    writeBytes(wrongDll, dll);
+    ASSERT_TRUE(registerExtension(wrongDll, kIcons));
+
+    const Captured run = runCaptured(L"shellhost.exe", L"doctor");
+    EXPECT_EQ(run.exitCode, 1u);
+    const std::string classes = "FAIL 64-bit overlay class {5B7E2A4";
+    EXPECT_TRUE(hasLine(run, classes + "6-9C13-4D8F-B6A2-71E4C09D35F8} (Locked): icon C:\\icons\\Locked.ico does not "
+                                       "exist")) << run.output;
+    EXPECT_TRUE(hasLine(run, classes + "5-9C13-4D8F-B6A2-71E4C09D35F8} (Shared): icon C:\\icons\\Shared.ico is not an "
+                                       "icon file"));
+    EXPECT_TRUE(hasLine(run, "FAIL 64-bit classes: C:\\shellhost-sample\\compreh32.dll is a 32-bit (x86) DLL; 64-bit "
+                             "programs can only load a 64-bit (x64) one"));
 }
 
 }  // namespace

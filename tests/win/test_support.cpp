@@ -54,6 +54,12 @@ void ScopedConfig::remove(const std::wstring& name) {
     RegDeleteValueW(key.get(), name.empty() ? nullptr : name.c_str());
 }
 
+ScopedKey::ScopedKey(HKEY hive, const std::wstring& path, const std::wstring& value) : hive_(hive), path_(path) {
+    setString(hive, path, L"", value);
+}
+
+ScopedKey::~ScopedKey() { RegDeleteTreeW(hive_, path_.c_str()); }
+
 void removeProductKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Quorvane"); }
 
 std::wstring settingsFolder() {

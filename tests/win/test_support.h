@@ -28,6 +28,19 @@ private:
     std::wstring version_;
 };
 
+// A registry key with a default value, removed with everything beneath it when the object goes.
+class ScopedKey {
+public:
+    ScopedKey(HKEY hive, const std::wstring& path, const std::wstring& value);
+    ~ScopedKey();
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+
+private:
+    HKEY hive_;
+    std::wstring path_;
+};
+
 // Removes HKLM\Software\Quorvane whole (also when a test left it behind).
 void removeProductKey();
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/shellhost/doctor.h"
 #include "tools/shellhost/menu.h"
 #include "tools/shellhost/overlays.h"
 #include "tools/shellhost/registration.h"
@@ -25,7 +26,8 @@ int usage() {
         "       shellhost sample-icons [--overlay] FOLDER NAME...\n"
         "       shellhost overlays [--picture PNG-FILE] FOLDER | PATH...\n"
         "       shellhost menu [--background FOLDER] [--flags N] [--invoke LABEL|#OFFSET]\n"
-        "                      [--show STOP-FILE [--open LABEL]] [PATH...]\n",
+        "                      [--show STOP-FILE [--open LABEL]] [PATH...]\n"
+        "       shellhost doctor\n",
         stderr);
     return 2;
 }
@@ -101,6 +103,7 @@ int wmain(int argc, wchar_t** argv) {
         if (rest[0].rfind(L"--", 0) != 0 || picture) result = showOverlays(paths, picture ? rest[1] : L"", out) ? 0 : 1;
     }
     if (command == L"menu" && parseMenuRequest(rest, menu)) result = showMenu(menu, out) ? 0 : 1;
+    if (command == L"doctor" && rest.empty()) result = runDoctor(out);
     printUtf8(out.str());
     return result == 2 ? usage() : result;
 }
