@@ -2,11 +2,12 @@
 # The main job: installs what is missing, builds compreh.dll and Tavrel.exe for 64-bit and
 # 32-bit Windows, and shows the whole system working under Wine, as a user would see it:
 # overlays, the context menu with its icons, a chosen command reaching the application, a
-# change reaching the shell through Tavrel, and the reduced menu starting the application.
-# It stops everything it started. Output: build/demo/.
+# change reaching the shell through Tavrel, and the reduced menu starting the application;
+# pictures of the overlays and of the menu; and the installation check before and after the
+# application stops. It stops everything it started. Output: build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-top=$PWD
+top_dir=$PWD
 
 scripts/setup.sh
 echo "== building"
@@ -18,7 +19,8 @@ bin=build/win64/bin
 out=build/demo
 prefix=build/win64/wineprefix
 demo_c=$prefix/drive_c/QuorvaneDemo   # C:\QuorvaneDemo seen from Linux
-rm -rf "$out" "$demo_c"
+log="$prefix/drive_c/users/$(id -un)/AppData/Roaming/Quorvane/explorer-integration.log"
+rm -rf "$out" "$demo_c" "$log"   # a fresh trace log, so that the installation check sees this run's
 mkdir -p "$out"
 
 windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
@@ -32,6 +34,21 @@ host() {
 say() { printf '\n== %s\n' "$*" | tee -a "$out/demo.txt"; }
 show() { tee -a "$out/demo.txt"; }
 
+# A display server of our own for the menu picture, never the user's screen. Wine's desktop
+# process picks its display when the prefix's server starts, so this comes first.
+xvfb_pid=""
+start_display() {
+  unset DISPLAY
+  command -v Xvfb >/dev/null && command -v xwd >/dev/null && command -v xwdtopnm >/dev/null || return 0
+  # -wr: a white screen, on which a menu that has not painted yet shows as a black box
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -wr -nolisten tcp 3>"$out/display" 2>"$out/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
+  [ -s "$out/display" ] && export DISPLAY=":$(head -n1 "$out/display")"
+  return 0
+}
+start_display
+
 # Everything Wine runs belongs to this prefix's server: stopping it ends appstub and Tavrel too.
 scripts/wine.sh start
 stub_pid=""
@@ -40,8 +57,63 @@ cleanup() {
   host unconfigure >/dev/null 2>&1 || true
   [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null || true
   scripts/wine.sh stop
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
+
+# The mean brightness (0 to 1) of a rectangle "left,top,right,bottom" of the screen capture.
+brightness() {
+  local left top right bottom
+  IFS=, read -r left top right bottom <<<"$1"
+  xwdtopnm <"$out/screen.xwd" 2>/dev/null |
+    pamcut -left "$left" -top "$top" -width $((right - left)) -height $((bottom - top)) | pamsumm -mean -brief -normalize
+}
+
+# The screen as the user would see it once every menu window has painted: until then a window
+# shows as a black box, so the capture is repeated until each menu is bright and two captures
+# in a row agree.
+capture_menus() {
+  local rects=$1 area=$2 previous="" current bright
+  for _ in $(seq 100); do
+    xwd -root -silent >"$out/screen.xwd"
+    bright=1
+    for rect in $rects $area; do
+      awk -v b="$(brightness "$rect")" 'BEGIN { exit !(b > 0.5) }' || bright=0
+    done
+    current=$(md5sum <"$out/screen.xwd")
+    [ "$bright" = 1 ] && [ "$current" = "$previous" ] && return 0
+    previous=$current
+    sleep 0.1
+  done
+  return 1
+}
+
+# The context menu as Windows draws it, "History" open, photographed from the display.
+menu_picture() {
+  local stop="$out/menu.stop" shown="$out/menu-window.out" rects left=9999 top=9999 right=0 bottom=0 l t r b
+  rm -f "$stop" "$shown"
+  win "$bin/shellhost.exe" menu --show "$(windows_path "$top_dir/$stop")" --open History "$@" >"$shown" 2>/dev/null &
+  local pid=$!
+  for _ in $(seq 300); do grep -q '^menu shown:' "$shown" 2>/dev/null && break; sleep 0.1; done
+  rects=$(sed -n 's/^menu shown: //p' "$shown")
+  for rect in $rects; do
+    IFS=, read -r l t r b <<<"$rect"
+    left=$((l < left ? l : left)); top=$((t < top ? t : top))
+    right=$((r > right ? r : right)); bottom=$((b > bottom ? b : bottom))
+  done
+  local area="$((left > 16 ? left - 16 : 0)),$((top > 16 ? top - 16 : 0)),$((right + 16)),$((bottom + 16))"
+  if [ -n "$rects" ] && capture_menus "$rects" "$area"; then
+    IFS=, read -r l t r b <<<"$area"
+    xwdtopnm <"$out/screen.xwd" 2>/dev/null | pamcut -left "$l" -top "$t" -width $((r - l)) -height $((b - t)) |
+      pnmtopng >"$out/menu.png" 2>/dev/null
+    echo "menu picture: $out/menu.png" | show
+  else
+    echo "the menu did not show on the display; no menu picture" | show
+  fi
+  touch "$stop"
+  wait "$pid" || true
+  rm -f "$stop" "$out/screen.xwd"
+}
 
 say "Installing as the installer would: classes, configuration, icons, the application program"
 mkdir -p "$demo_c/Projects/Report" "$demo_c/install/bin" "$demo_c/install/lib/icons" "$demo_c/overlays"
@@ -51,10 +123,10 @@ for f in "Projects/Report/summary.docx" "Projects/Report/figures.xlsx" "Projects
 done
 # The application program for the reduced menu: a stand-in that writes down how it was started.
 cp "$bin/recorder.exe" "$demo_c/install/bin/quorvane.exe"
-host register "$(windows_path "$top/$bin/compreh.dll")" 'C:\QuorvaneDemo\overlays'
+host register "$(windows_path "$top_dir/$bin/compreh.dll")" 'C:\QuorvaneDemo\overlays'
 host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=true notify-logging=true \
-  "tavrel=$(windows_path "$top/$bin/Tavrel.exe")"
-host sample-icons 'C:\QuorvaneDemo\overlays' Synced Syncing Error Conflict Shared Locked Excluded
+  "tavrel=$(windows_path "$top_dir/$bin/Tavrel.exe")"
+host sample-icons --overlay 'C:\QuorvaneDemo\overlays' Synced Syncing Error Conflict Shared Locked Excluded
 host sample-icons 'C:\QuorvaneDemo\install\lib\icons' open share share-g history versions restore lock
 cat > "$demo_c/rules.txt" <<'RULES'
 # path prefix or pattern<TAB>state
@@ -67,7 +139,7 @@ RULES
 printf '%s\n' 'quick-commands	2' 'open	Open in Quorvane	true' 'share	Share link	false' \
   'group	3	history	History' 'versions	Show versions	true' 'group	1	restore	Restore' \
   'restore	Restore last version	true' 'lock	Lock file	true' > "$demo_c/commands.txt"
-echo "registered compreh.dll ($(windows_path "$top/$bin/compreh.dll")), configured C:\\QuorvaneDemo\\install" | show
+echo "registered compreh.dll ($(windows_path "$top_dir/$bin/compreh.dll")), configured C:\\QuorvaneDemo\\install" | show
 
 say "Starting the stand-in application (appstub)"
 win "$bin/appstub.exe" --rules 'C:\QuorvaneDemo\rules.txt' --commands 'C:\QuorvaneDemo\commands.txt' \
@@ -80,10 +152,16 @@ tr -d '\r' < "$demo_c/ready.txt" | show
 command_port=$(sed -n 's/.*command=\([0-9]*\).*/\1/p' "$demo_c/ready.txt")
 
 say "Overlays of C:\\QuorvaneDemo\\Projects (item, state, overlay icon), as Explorer asks for them"
-host overlays 'C:\QuorvaneDemo\Projects' | show
+host overlays --picture "$(windows_path "$top_dir/$out/overlays.png")" 'C:\QuorvaneDemo\Projects' | show
+echo "overlay picture: $out/overlays.png" | show
 
 say "Context menu of two selected files (identifiers, offsets, greyed entries, bitmaps, verbs)"
 host menu 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' | show
+if [ -n "${DISPLAY:-}" ]; then
+  menu_picture 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt'
+else
+  echo "no display server (Xvfb, xwd and netpbm are needed): skipped the menu picture" | show
+fi
 
 say "Choosing \"Show versions\": the command and the selection arrive at the application"
 host menu --invoke 'Show versions' 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' \
@@ -97,9 +175,11 @@ exec 3<>"/dev/tcp/127.0.0.1/$command_port"
 printf 'appstub-push\nC:\\\\QuorvaneDemo\\\\Projects\\\\budget.xlsx\n*\n\n' >&3
 timeout 5 head -n 1 <&3 >/dev/null || true
 exec 3<&-
-log="$prefix/drive_c/users/$(id -un)/AppData/Roaming/Quorvane/explorer-integration.log"
 for _ in $(seq 50); do [ "$(grep -c 'sent notification to the shell' "$log" 2>/dev/null)" -ge 2 ] && break; sleep 0.1; done
 grep -E 'Notifier::(run Waiting|_tWinMain)' "$log" | tail -n 5 | tr -d '\r' | sed 's/^/trace log: /' | show
+
+say "Checking the installation: shellhost doctor"
+host doctor | show || echo "(shellhost doctor exit code: 1)" | show
 
 say "Reduced menu: one item offers \"Launch Quorvane\", which starts the application program"
 host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=false
@@ -108,6 +188,15 @@ host menu --invoke 'Launch Quorvane' 'C:\QuorvaneDemo\Projects\notes.txt' | show
 for _ in $(seq 50); do [ -s "$demo_c/launched.txt" ] && break; sleep 0.1; done
 iconv -f UTF-16LE -t UTF-8 "$demo_c/launched.txt" 2>/dev/null | tr -d '\r\357\273\277' | grep -E '^(commandline|arg|folder)=' \
   | sed 's/^/started program: /' | show || true
+
+say "The application stops; the installation check says so"
+exec 3<>"/dev/tcp/127.0.0.1/$command_port"
+printf 'appstub-quit\n\n' >&3
+timeout 5 head -n 1 <&3 >/dev/null || true
+exec 3<&-
+for _ in $(seq 100); do kill -0 "$stub_pid" 2>/dev/null || break; sleep 0.1; done
+stub_pid=""
+host doctor | show || echo "(shellhost doctor exit code: 1)" | show
 
 say "Done"
 echo "trace log: $log" | show
