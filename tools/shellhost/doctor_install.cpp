@@ -110,6 +110,18 @@ bool isOurs(const std::wstring& name, const std::wstring& classId, const std::ws
     return sameText(classId, ours) || sameText(name, ours);
 }
 
+// The other products' entries among the first count, quoted, in order.
+std::wstring othersAhead(const std::vector<std::pair<std::wstring, std::wstring>>& entries, std::ptrdiff_t count) {
+    std::wstring ahead;
+    for (auto entry = entries.begin(); entry != entries.begin() + count; ++entry) {
+        const bool oneOfOurs = std::any_of(overlayClasses().begin(), overlayClasses().end(), [&](const auto& ours) {
+            return isOurs(entry->first, entry->second, ours.classId);
+        });
+        if (!oneOfOurs) ahead += (ahead.empty() ? L"" : L", ") + quoted(entry->first);
+    }
+    return ahead;
+}
+
 }  // namespace
 
 bool anythingInstalled(const View& view) {
@@ -172,13 +184,7 @@ void checkOverlayOrder(const View& view, Report& report) {
             report.ok(in(view, label + where));
             continue;
         }
-        std::wstring ahead;
-        for (auto entry = entries.begin(); entry != mine; ++entry) {
-            const bool oneOfOurs = std::any_of(overlayClasses().begin(), overlayClasses().end(), [&](const auto& ours) {
-                return isOurs(entry->first, entry->second, ours.classId);
-            });
-            if (!oneOfOurs) ahead += (ahead.empty() ? L"" : L", ") + quoted(entry->first);
-        }
+        const std::wstring ahead = othersAhead(entries, mine - entries.begin());
         report.fail(in(view, label + where + L", beyond the " + std::to_wstring(kOverlaysWindowsUses) +
                                  L" that Windows uses; ahead of it: " + ahead));
     }

@@ -169,9 +169,12 @@ void checkTraceLog(Report& report) {
     const std::wstring path = getSettingsFolder() + L"\\explorer-integration.log";
     std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
     if (!in) return report.ok(L"trace log: " + path + L" does not exist yet");
-    in.seekg(std::max<std::streamoff>(0, static_cast<std::streamoff>(in.tellg()) - kLogTail));
+    const std::streamoff start = std::max<std::streamoff>(0, static_cast<std::streamoff>(in.tellg()) - kLogTail);
+    in.seekg(start);
     std::vector<std::wstring> errors;
-    for (std::string line; std::getline(in, line);) {
+    std::string line;
+    if (start > 0) std::getline(in, line);  // the rest of a line that began before the tail
+    while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::wstring text(line.begin(), line.end());  // one byte per unit, as the log writes it
         if (isErrorLine(text)) errors.push_back(text);
