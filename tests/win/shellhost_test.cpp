@@ -162,12 +162,14 @@ TEST_F(Doctor, PassesAHealthyInstallationAndFailsWhenTheApplicationStops) {
 
     stub_->kill();  // its lock file goes with it; the port file stays
     const std::wstring portFile = settingsFolder() + L"\\9.9.9-test\\" + hostName() + L".port";
+    writeFile(portFile + L".lock", "");  // a stale lock, which the extension would delete when it looks
     const Captured stopped = runCaptured(L"shellhost.exe", L"doctor");
     EXPECT_EQ(stopped.exitCode, 1u);
     EXPECT_TRUE(hasLine(stopped, "FAIL command server: not running; " + narrow(portFile) +
                                      " is left from an earlier run (no lock file held)")) << stopped.output;
     EXPECT_TRUE(hasLineStarting(stopped, "verdict: broken ("));
     EXPECT_TRUE(fileExists(portFile));  // the doctor only looks
+    EXPECT_TRUE(fileExists(portFile + L".lock"));
 }
 
 TEST_F(Doctor, NamesTheOverlaysBeyondTheFifteenWindowsUsesAndWhatIsAheadOfThem) {
