@@ -115,9 +115,9 @@ std::wstring commonAppData() {
 }
 
 bool isErrorLine(std::wstring line) {
-    // Tavrel drops a connection that stays silent for 5 s, as it should: the application then
+    // Tavrel drops a connection that stays silent for a while, as it should: the application
     // connects again when it has something to send. Not a fault.
-    if (line.find(L"Notifier::run Exception: recv failed (error 10060)") != std::wstring::npos) return false;
+    if (line.find(L"Notifier::run Exception: nothing received for ") != std::wstring::npos) return false;
     std::transform(line.begin(), line.end(), line.begin(), ::towlower);
     const wchar_t* const signs[] = {L"error", L"fail", L"exception", L"cannot", L"could not", L"not found"};
     return std::any_of(std::begin(signs), std::end(signs),
