@@ -32,8 +32,8 @@ std::wstring valueProblem(const std::wstring& name, const RegistryValue& value) 
     if (timeout != kTimeouts.end() && !value.text.empty() && !parseDecimal(value.text))
         return L"is not a number of milliseconds: the default " + std::wstring(timeout->second) + L" ms applies";
     const bool isSwitch = std::find(std::begin(kSwitches), std::end(kSwitches), name) != std::end(kSwitches);
-    if (isSwitch && value.text != L"true" && sameText(value.text, L"true"))
-        return L"is not exactly 'true' (letter case counts): the switch is off";
+    if (isSwitch && value.text != L"true" && value.text != L"false" && !value.text.empty())
+        return L"is neither 'true' nor 'false': the switch is off, as only the exact text true turns it on";
     const bool isPath = std::find(std::begin(kPaths), std::end(kPaths), name) != std::end(kPaths);
     if (timeout == kTimeouts.end() && !isSwitch && !isPath) return L"is not a value the extension reads";
     return L"";
