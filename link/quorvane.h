@@ -126,6 +126,11 @@ private:
     void pauseStates(std::int64_t from);
     void sendRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                      LineSocket& connection);
+    struct ReplySize {
+        std::size_t lines = 0;
+        std::size_t characters = 0;
+    };
+    std::wstring readReplyLine(LineSocket& connection, const std::wstring& name, Deadline deadline, ReplySize& size);
 
     // Three locks, never two held at once, so that what one of them guards never waits for
     // another's work: the state query's network I/O holds only stateLock_, and the context

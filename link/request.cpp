@@ -88,6 +88,25 @@ std::int32_t Quorvane::replyBoundMs() {
     return static_cast<std::int32_t>(std::min<std::int64_t>(kLines * perLine, INT32_MAX));
 }
 
+// Each line (a wait marker too) within one receive time-out, the whole reply by the deadline,
+// and no more lines and characters than a real reply has.
+std::wstring Quorvane::readReplyLine(LineSocket& connection, const std::wstring& name, Deadline deadline,
+                                     ReplySize& size) {
+    const std::int32_t perLineMs = receiveTimeout_;
+    const Deadline lineDeadline = perLineMs > 0 ? std::min(deadline, GetTickCount64() + perLineMs) : deadline;
+    try {
+        std::wstring line = connection.readLine(lineDeadline);
+        if (++size.lines > kMaxReplyLines || (size.characters += line.size()) > kMaxReplyCharacters)
+            throw TextError(L"reply to " + name + L" longer than " + int64ToText(kMaxReplyLines) + L" lines or " +
+                            int64ToText(kMaxReplyCharacters) + L" characters");
+        return line;
+    } catch (const DeadlinePassed&) {
+        if (lineDeadline < deadline)
+            throw TextError(L"a line of the reply to " + name + L" took longer than " + int64ToText(perLineMs) + L" ms");
+        throw TextError(L"reply to " + name + L" not complete within " + int64ToText(replyBoundMs()) + L" ms");
+    }
+}
+
 void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                                LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline) {
     if (deadline == 0) deadline = replyDeadline();
@@ -96,25 +115,8 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
     sendRequest(name, arguments, connection);
     int waitMarkers = 0;
     int loggedWaitMarkers = 0;
-    std::size_t lines = 0;
-    std::size_t characters = 0;
-    // Each line (a wait marker too) within one receive time-out, the whole reply by the deadline.
-    const std::int32_t perLineMs = receiveTimeout_;
-    const auto nextLine = [&] {
-        const Deadline lineDeadline = perLineMs > 0 ? std::min(deadline, GetTickCount64() + perLineMs) : deadline;
-        try {
-            std::wstring line = connection.readLine(lineDeadline);
-            if (++lines > kMaxReplyLines || (characters += line.size()) > kMaxReplyCharacters)
-                throw TextError(L"reply to " + name + L" longer than " + int64ToText(kMaxReplyLines) + L" lines or " +
-                                int64ToText(kMaxReplyCharacters) + L" characters");
-            return line;
-        } catch (const DeadlinePassed&) {
-            if (lineDeadline < deadline)
-                throw TextError(L"a line of the reply to " + name + L" took longer than " + int64ToText(perLineMs) +
-                                L" ms");
-            throw TextError(L"reply to " + name + L" not complete within " + int64ToText(replyBoundMs()) + L" ms");
-        }
-    };
+    ReplySize size;
+    const auto nextLine = [&] { return readReplyLine(connection, name, deadline, size); };
     for (std::wstring line = nextLine(); !line.empty(); line = nextLine()) {
         if (socketLogging_) logger_->write(L"IN: " + clipForLog(line) + L" [for " + label + L"]");
         std::wstring trimmed = trimBlanks(line);

@@ -15,7 +15,6 @@ namespace {
 
 WinsockGuard g_winsockGuard;
 
-
 BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID, PVOID*) {
     WSADATA data;
     appendLogLine(WSAStartup(MAKEWORD(2, 0), &data) == 0 ? L"Initializing WSA succeeded"
