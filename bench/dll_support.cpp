@@ -18,7 +18,7 @@ std::wstring knownFolder(int csidl) {
 }
 
 LoadedExtension::LoadedExtension() {
-    registerExtension(exeFolder() + L"\\compreh.dll", L"C:\\icons");
+    registerExtension({exeFolder() + L"\\compreh.dll"}, L"C:\\icons");
     library_ = LoadLibraryW((exeFolder() + L"\\compreh.dll").c_str());
 }
 

@@ -108,7 +108,7 @@ protected:
         ensureFolder(kInstall + L"\\lib\\icons");
         config_ = new ScopedConfig(kVersion, kInstall);
         config_->set(L"shell-integration-full", L"true");
-        registerExtension(moduleFolder() + L"\\compreh.dll", kRoot);
+        registerExtension({moduleFolder() + L"\\compreh.dll"}, kRoot);
         runCaptured(L"shellhost.exe", L"sample-icons " + kInstall + L"\\lib\\icons c1 c2-g g1 c3 c5 c6");
         stub_ = new RunningStub(kRoot, L"--commands " + kRoot + L"\\commands.txt --command-folder " + settingsFolder() +
                                            L"\\" + kVersion + L" --no-state-server");

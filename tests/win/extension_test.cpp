@@ -35,7 +35,7 @@ using ComPtr = std::unique_ptr<Interface, Released<Interface>>;
 class Extension : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        registerExtension(moduleFolder() + L"\\compreh.dll", L"C:\\icons");
+        registerExtension({moduleFolder() + L"\\compreh.dll"}, L"C:\\icons");
         library_ = LoadLibraryW((moduleFolder() + L"\\compreh.dll").c_str());
         ASSERT_NE(library_, nullptr);
         getClassObject_ = exported<GetClassObject>("DllGetClassObject");

@@ -25,6 +25,24 @@ TEST_F(Settings, ReadsAValueUnderTheVersionKey) {
     EXPECT_TRUE(logMessages().empty());
 }
 
+// On 64-bit Windows HKLM\Software has a view per word size: each build reads its own (an
+// installer fills both), so a 32-bit process reading the 64-bit view would be a mistake.
+TEST_F(Settings, EachWordSizeReadsTheRegistryViewOfItsOwn) {
+    const REGSAM own = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    const REGSAM other = own == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        RegKey key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Quorvane", 0, nullptr, 0, KEY_SET_VALUE | view,
+                                  nullptr, key.put(), nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring version = view == own ? L"own" : L"other";
+        RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                       static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    }
+    EXPECT_EQ(readProgramVersion(), L"own");
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Quorvane", other, 0);
+}
+
 TEST_F(Settings, MissingProductKeyLogsOneLineWhatever) {
     removeProductKey();
     EXPECT_EQ(readConfigValue(L"shell-integration-full", false), L"");

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "common/handles.h"
 #include "tests/win/appstub_process.h"
 #include "tests/win/test_support.h"
 #include "tools/shellhost/overlays.h"
@@ -36,7 +37,7 @@ protected:
         writeBytes(kSample + L"\\rules.txt",
                    "C:\\shellhost-sample\\project\tSyncing\n*.docx\tSynced\n*\\notes*\tConflict\n*\tExcluded\n");
         ASSERT_TRUE(writeSampleIcons(kIcons, kStates, true));
-        ASSERT_TRUE(registerExtension(moduleFolder() + L"\\compreh.dll", kIcons));
+        ASSERT_TRUE(registerExtension({moduleFolder() + L"\\compreh.dll"}, kIcons));
         stub_ = std::make_unique<RunningStub>(kSample,
                                               L"--rules \"" + kSample + L"\\rules.txt\" " + commandFolder_);
         ASSERT_TRUE(stub_->waitUntilReady());
@@ -206,7 +207,16 @@ TEST_F(Doctor, FailsAMissingOrBrokenIconAndADllOfTheWrongWordSize) {
     *reinterpret_cast<std::uint16_t*>(dll.data() + header + 4) = IMAGE_FILE_MACHINE_I386;
     const std::wstring wrongDll = kSample + L"\\compreh32.dll";
     writeBytes(wrongDll, dll);
-    ASSERT_TRUE(registerExtension(wrongDll, kIcons));
+    // Registration would put it into the 32-bit view, where it belongs: written over by hand.
+    for (int i = 0; i < 8; ++i) {
+        const std::wstring classId = i == 0 ? contextMenuClassId() : overlayClasses()[i - 1].classId;
+        RegKey server;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + classId + L"\\InprocServer32").c_str(), 0,
+                                KEY_SET_VALUE | KEY_WOW64_64KEY, server.put()),
+                  ERROR_SUCCESS);
+        RegSetValueExW(server.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(wrongDll.c_str()),
+                       static_cast<DWORD>((wrongDll.size() + 1) * sizeof(wchar_t)));
+    }
 
     const Captured run = runCaptured(L"shellhost.exe", L"doctor");
     EXPECT_EQ(run.exitCode, 1u);
@@ -217,6 +227,39 @@ TEST_F(Doctor, FailsAMissingOrBrokenIconAndADllOfTheWrongWordSize) {
                                        "icon file"));
     EXPECT_TRUE(hasLine(run, "FAIL 64-bit classes: C:\\shellhost-sample\\compreh32.dll is a 32-bit (x86) DLL; 64-bit "
                              "programs can only load a 64-bit (x64) one"));
+bool keyIn(REGSAM view, HKEY hive, const std::wstring& path) {
+    RegKey key;
+    return RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
+}
+
+// Each word size loads its DLL from its own registry view: a DLL goes into the view of its word
+// size only, nothing else is taken for one, the configuration goes into both views, and removal
+// clears both, also what a registration from the other word size left there.
+TEST(Registration, EachDllGoesIntoItsOwnViewAndRemovalClearsBothViews) {
+    const REGSAM own = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    const REGSAM other = own == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    const std::wstring menuClass = L"CLSID\\" + contextMenuClassId();
+    EXPECT_FALSE(registerExtension({moduleFolder() + L"\\missing.dll"}, L"C:\\icons"));
+    writeBytes(L"C:\\not-a-dll.dll", "MZ but nothing more");
+    EXPECT_FALSE(registerExtension({L"C:\\not-a-dll.dll"}, L"C:\\icons"));
+    DeleteFileW(L"C:\\not-a-dll.dll");
+
+    ASSERT_TRUE(registerExtension({moduleFolder() + L"\\compreh.dll"}, L"C:\\icons"));
+    EXPECT_TRUE(keyIn(own, HKEY_CLASSES_ROOT, menuClass + L"\\InprocServer32"));
+    EXPECT_FALSE(keyIn(other, HKEY_CLASSES_ROOT, menuClass));
+    ASSERT_TRUE(configureApplication(L"1.0-views", L"C:\\views", {L"debug-logging=true"}));
+    for (const REGSAM view : {own, other}) EXPECT_TRUE(keyIn(view, HKEY_LOCAL_MACHINE, L"Software\\Quorvane\\1.0-views"));
+
+    RegKey left;
+    RegCreateKeyExW(HKEY_CLASSES_ROOT, (menuClass + L"\\InprocServer32").c_str(), 0, nullptr, 0, KEY_WRITE | other,
+                    nullptr, left.put(), nullptr);
+    left.reset();
+    unregisterExtension();
+    unconfigureApplication();
+    for (const REGSAM view : {own, other}) {
+        EXPECT_FALSE(keyIn(view, HKEY_CLASSES_ROOT, menuClass));
+        EXPECT_FALSE(keyIn(view, HKEY_LOCAL_MACHINE, L"Software\\Quorvane"));
+    }
 }
 
 }  // namespace

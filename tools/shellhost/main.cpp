@@ -21,7 +21,7 @@ namespace {
 
 int usage() {
     std::fputs(
-        "usage: shellhost register DLL ICON-FOLDER | unregister\n"
+        "usage: shellhost register DLL [DLL] ICON-FOLDER | unregister\n"
         "       shellhost configure VERSION INSTALL-FOLDER [NAME=VALUE...] | unconfigure\n"
         "       shellhost sample-icons [--overlay] FOLDER NAME...\n"
         "       shellhost overlays [--picture PNG-FILE] FOLDER | PATH...\n"
@@ -81,7 +81,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring& command = args[0];
     const std::vector<std::wstring> rest(args.begin() + 1, args.end());
 
-    if (command == L"register" && rest.size() == 2) return registerExtension(rest[0], rest[1]) ? 0 : 1;
+    if (command == L"register" && (rest.size() == 2 || rest.size() == 3))
+        return registerExtension({rest.begin(), rest.end() - 1}, rest.back()) ? 0 : 1;
     if (command == L"unregister" && rest.empty()) return unregisterExtension(), 0;
     if (command == L"configure" && rest.size() >= 2)
         return configureApplication(rest[0], rest[1], {rest.begin() + 2, rest.end()}) ? 0 : 1;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "common/handles.h"
 
 namespace {
@@ -12,14 +14,55 @@ constexpr wchar_t kMenuHandlerName[] = L"Quorvane";
 const wchar_t* const kMenuHandlerParents[] = {L"*\\shellex\\ContextMenuHandlers",
                                               L"Directory\\shellex\\ContextMenuHandlers",
                                               L"Directory\\Background\\shellex\\ContextMenuHandlers"};
+constexpr wchar_t kProductKey[] = L"Software\\Quorvane";
+// On 64-bit Windows a 32-bit process sees its own view of HKLM\Software and HKCR\CLSID, so an
+// installer writes each of them twice. 32-bit Windows ignores the flags: both name its one view.
+constexpr REGSAM kViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
 
-bool setString(HKEY hive, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+bool setString(HKEY hive, REGSAM view, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
     RegKey key;
-    if (RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+    if (RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS)
         return false;
     return RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+// RegDeleteTreeW takes no view, and relative opens need not keep one: every call here names
+// the whole path and the view.
+void deleteTree(HKEY hive, REGSAM view, const std::wstring& path) {
+    std::vector<std::wstring> children;
+    {
+        RegKey key;
+        if (RegOpenKeyExW(hive, path.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | view, key.put()) != ERROR_SUCCESS) return;
+        wchar_t name[256];  // key names have at most 255 characters
+        for (DWORD i = 0, size = 256;
+             RegEnumKeyExW(key.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i, size = 256)
+            children.emplace_back(name, size);
+    }
+    for (const std::wstring& child : children) deleteTree(hive, view, path + L"\\" + child);
+    RegDeleteKeyExW(hive, path.c_str(), view, 0);
+}
+
+// A process loads only a DLL of its own word size, from the classes of its own view: the view
+// a DLL belongs in is read from the machine field of its PE header.
+std::optional<REGSAM> viewOf(const std::wstring& dllPath) {
+    FileHandle file(CreateFileW(dllPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    IMAGE_DOS_HEADER dos = {};
+    struct {
+        DWORD signature;
+        IMAGE_FILE_HEADER header;
+    } nt = {};
+    DWORD got = 0;
+    const bool read = file && ReadFile(file.get(), &dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
+                      dos.e_magic == IMAGE_DOS_SIGNATURE &&
+                      SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+                      ReadFile(file.get(), &nt, sizeof nt, &got, nullptr) && got == sizeof nt &&
+                      nt.signature == IMAGE_NT_SIGNATURE;
+    if (read && nt.header.Machine == IMAGE_FILE_MACHINE_AMD64) return KEY_WOW64_64KEY;
+    if (read && nt.header.Machine == IMAGE_FILE_MACHINE_I386) return KEY_WOW64_32KEY;
+    return std::nullopt;
 }
 
 std::wstring classIdOf(int index) {
@@ -50,50 +93,64 @@ const std::wstring& contextMenuClassId() {
     return id;
 }
 
-bool registerExtension(const std::wstring& dllPath, const std::wstring& iconFolder) {
-    bool ok = true;
-    auto registerClass = [&](const std::wstring& classId, const std::wstring& name) {
-        const std::wstring key = L"CLSID\\" + classId;
-        ok &= setString(HKEY_CLASSES_ROOT, key, nullptr, name);
-        ok &= setString(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, dllPath);
-        ok &= setString(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
-    };
-    registerClass(contextMenuClassId(), L"Quorvane context menu");
-    for (const wchar_t* parent : kMenuHandlerParents)
-        ok &= setString(HKEY_CLASSES_ROOT, std::wstring(parent) + L"\\" + kMenuHandlerName, nullptr,
-                        contextMenuClassId());
-    for (const OverlayClass& overlay : overlayClasses()) {
-        registerClass(overlay.classId, L"Quorvane overlay " + overlay.state);
-        const std::wstring key = L"CLSID\\" + overlay.classId;
-        ok &= setString(HKEY_CLASSES_ROOT, key, L"id", overlay.state);
-        ok &= setString(HKEY_CLASSES_ROOT, key, L"icon", iconFolder + L"\\" + overlay.state + L".ico");
-        ok &= setString(HKEY_LOCAL_MACHINE, std::wstring(kOverlayHandlers) + L"\\" + overlayHandlerName(overlay),
-                        nullptr, overlay.classId);
+bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wstring& iconFolder) {
+    bool ok = !dllPaths.empty();
+    for (const std::wstring& dllPath : dllPaths) {
+        const std::optional<REGSAM> view = viewOf(dllPath);
+        if (!view) return false;
+        auto set = [&](HKEY hive, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+            ok &= setString(hive, *view, path, name, value);
+        };
+        auto registerClass = [&](const std::wstring& classId, const std::wstring& name) {
+            const std::wstring key = L"CLSID\\" + classId;
+            set(HKEY_CLASSES_ROOT, key, nullptr, name);
+            set(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr, dllPath);
+            set(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+        };
+        registerClass(contextMenuClassId(), L"Quorvane context menu");
+        for (const wchar_t* parent : kMenuHandlerParents)
+            set(HKEY_CLASSES_ROOT, std::wstring(parent) + L"\\" + kMenuHandlerName, nullptr, contextMenuClassId());
+        for (const OverlayClass& overlay : overlayClasses()) {
+            registerClass(overlay.classId, L"Quorvane overlay " + overlay.state);
+            const std::wstring key = L"CLSID\\" + overlay.classId;
+            set(HKEY_CLASSES_ROOT, key, L"id", overlay.state);
+            set(HKEY_CLASSES_ROOT, key, L"icon", iconFolder + L"\\" + overlay.state + L".ico");
+            set(HKEY_LOCAL_MACHINE, std::wstring(kOverlayHandlers) + L"\\" + overlayHandlerName(overlay), nullptr,
+                overlay.classId);
+        }
     }
     return ok;
 }
 
 void unregisterExtension() {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + contextMenuClassId()).c_str());
-    for (const wchar_t* parent : kMenuHandlerParents)
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(parent) + L"\\" + kMenuHandlerName).c_str());
-    for (const OverlayClass& overlay : overlayClasses()) {
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + overlay.classId).c_str());
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kOverlayHandlers) + L"\\" + overlayHandlerName(overlay)).c_str());
+    for (REGSAM view : kViews) {
+        deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + contextMenuClassId());
+        for (const wchar_t* parent : kMenuHandlerParents)
+            deleteTree(HKEY_CLASSES_ROOT, view, std::wstring(parent) + L"\\" + kMenuHandlerName);
+        for (const OverlayClass& overlay : overlayClasses()) {
+            deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + overlay.classId);
+            deleteTree(HKEY_LOCAL_MACHINE, view, std::wstring(kOverlayHandlers) + L"\\" + overlayHandlerName(overlay));
+        }
     }
 }
 
 bool configureApplication(const std::wstring& version, const std::wstring& installFolder,
                           const std::vector<std::wstring>& settings) {
-    const std::wstring versionKey = L"Software\\Quorvane\\" + version;
-    bool ok = setString(HKEY_LOCAL_MACHINE, L"Software\\Quorvane", nullptr, version) &&
-              setString(HKEY_LOCAL_MACHINE, versionKey, nullptr, installFolder);
-    for (const std::wstring& setting : settings) {
-        const std::size_t equals = setting.find(L'=');
-        if (equals == std::wstring::npos) return false;
-        ok &= setString(HKEY_LOCAL_MACHINE, versionKey, setting.substr(0, equals).c_str(), setting.substr(equals + 1));
+    const std::wstring versionKey = std::wstring(kProductKey) + L"\\" + version;
+    bool ok = true;
+    for (REGSAM view : kViews) {
+        ok &= setString(HKEY_LOCAL_MACHINE, view, kProductKey, nullptr, version) &&
+              setString(HKEY_LOCAL_MACHINE, view, versionKey, nullptr, installFolder);
+        for (const std::wstring& setting : settings) {
+            const std::size_t equals = setting.find(L'=');
+            if (equals == std::wstring::npos) return false;
+            ok &= setString(HKEY_LOCAL_MACHINE, view, versionKey, setting.substr(0, equals).c_str(),
+                            setting.substr(equals + 1));
+        }
     }
     return ok;
 }
 
-void unconfigureApplication() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Quorvane"); }
+void unconfigureApplication() {
+    for (REGSAM view : kViews) deleteTree(HKEY_LOCAL_MACHINE, view, kProductKey);
+}

@@ -14,12 +14,14 @@ struct OverlayClass {
 const std::vector<OverlayClass>& overlayClasses();
 const std::wstring& contextMenuClassId();
 
-// Registers compreh.dll (a full Windows path); overlay icons are iconFolder\<state>.ico.
-bool registerExtension(const std::wstring& dllPath, const std::wstring& iconFolder);
+// Registers compreh.dll (full Windows paths, one per word size) in the registry view of each
+// DLL's word size; overlay icons are iconFolder\<state>.ico. False when a DLL is not a 64-bit or
+// 32-bit x86 Windows image, or a key cannot be written. Removal covers both views.
+bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wstring& iconFolder);
 void unregisterExtension();
 
 // HKLM\Software\Quorvane (default = version) and its version key with the installation folder
-// and "name=value" settings.
+// and "name=value" settings, in both registry views; removal covers both.
 bool configureApplication(const std::wstring& version, const std::wstring& installFolder,
                           const std::vector<std::wstring>& settings);
 void unconfigureApplication();
