@@ -7,4 +7,11 @@ export WINEPREFIX="$prefix"
 export WINESERVER=/usr/lib/wine/wineserver
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-exec /usr/lib/wine/wine64 "$@"
+# Each program goes to the loader of its own word size: one handed over by the other loader
+# that dies from a signal (as under qemu) would report exit code 0, a crash as a pass.
+loader=/usr/lib/wine/wine64
+if [ -f "$1" ]; then
+  header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  [ "$(od -An -tx2 -j$((header + 4)) -N2 "$1" | tr -d ' ')" = 014c ] && loader=/usr/lib/wine/wine
+fi
+exec "$loader" "$@"

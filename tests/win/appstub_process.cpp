@@ -47,7 +47,8 @@ std::unique_ptr<LineSocket> connectLocal(std::uint16_t port, std::int32_t waitMs
 
 RunningStub::RunningStub(const std::wstring& folder, const std::wstring& arguments)
     : readyFile_(folder + L"\\ready.txt") {
-    const std::wstring program = moduleFolder() + L"\\appstub.exe";
+    const std::wstring win64 = win64Program(L"appstub.exe");
+    const std::wstring program = win64.empty() ? programPath(L"appstub.exe") : win64;
     // A crashed test must not leave a stub behind for ever.
     std::wstring commandLine = L"\"" + program + L"\" --lifetime-ms 120000 --ready-file \"" + readyFile_ +
                                L"\" --journal \"" + folder + L"\\journal.txt\" " + arguments;

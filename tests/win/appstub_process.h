@@ -24,7 +24,9 @@ std::vector<std::wstring> exchange(LineSocket& connection, const std::wstring& n
                                    const std::vector<std::wstring>& arguments = {});
 std::unique_ptr<LineSocket> connectLocal(std::uint16_t port, std::int32_t waitMs = 3000);
 
-// One appstub process, its journal in folder\journal.txt and its ready file beside it.
+// One appstub process, its journal in folder\journal.txt and its ready file beside it. The
+// application is a program of its own, so the 32-bit tree's tests run the 64-bit appstub, as
+// on 64-bit Windows (it serves each connection on a thread, which qemu cannot run in 32-bit).
 class RunningStub {
 public:
     RunningStub(const std::wstring& folder, const std::wstring& arguments);

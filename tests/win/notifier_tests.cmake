@@ -1,4 +1,5 @@
 # Tests of the notifier program and its start from the extension.
-qv_test(notifier_test SOURCES notifier_test.cpp LIBS qv_test_support qv_fake_server qv_notifier)
+qv_test(notifier_test SOURCES notifier_test.cpp LIBS qv_test_support qv_fake_server qv_notifier
+        CONCURRENT InProcessNotifier.*)
 qv_test(handover_test SOURCES handover_test.cpp LIBS qv_appstub_process qv_fake_server qv_link qv_notifier)
 add_dependencies(handover_test Tavrel appstub)

@@ -4,7 +4,7 @@
 #include <shlobj.h>
 
 #include <atomic>
-#include <thread>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
@@ -113,8 +113,20 @@ std::string narrow(const std::wstring& text) {
     return out;
 }
 
+std::wstring programPath(const std::wstring& program) {
+    return program.find(L'\\') == std::wstring::npos ? moduleFolder() + L"\\" + program : program;
+}
+
+std::wstring win64Program(const std::wstring& name) {
+    const char* folder = std::getenv("QV_WIN64_BIN");
+    if (!folder || !*folder) return {};
+    std::wstring path = L"Z:";
+    for (const char* c = folder; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    return path + L"\\" + name;
+}
+
 DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
-    const std::wstring path = moduleFolder() + L"\\" + program;
+    const std::wstring path = programPath(program);
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -198,36 +210,50 @@ std::wstring hostName() {
 namespace testing_support {
 
 Captured runCaptured(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inheritable, 0);
-    KernelHandle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    return runTogether({{program, arguments}}, timeoutMs).front();
+}
 
-    const std::wstring path = moduleFolder() + L"\\" + program;
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writer.get();
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION info = {};
-    Captured result;
-    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return result;
-    KernelHandle process(info.hProcess), thread(info.hThread);
-    writer.reset();  // the child holds the only write end now: reading ends when it exits
-    std::thread drain([&] {
+std::vector<Captured> runTogether(const std::vector<Invocation>& commands, DWORD timeoutMs) {
+    std::vector<Captured> results(commands.size());
+    std::vector<FileHandle> outputs;
+    std::vector<KernelHandle> processes;
+    wchar_t folder[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    for (const Invocation& command : commands) {
+        GetTempFileNameW(folder, L"out", 0, name);
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        outputs.emplace_back(CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                                         CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        const std::wstring path = programPath(command.program);
+        std::wstring commandLine = L"\"" + path + L"\" " + command.arguments;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = outputs.back().get();
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        PROCESS_INFORMATION info = {};
+        const BOOL started = outputs.back() && CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr,
+                                                              TRUE, 0, nullptr, nullptr, &startup, &info);
+        processes.emplace_back(started ? info.hProcess : nullptr);
+        KernelHandle thread(started ? info.hThread : nullptr);
+    }
+    const DWORD end = GetTickCount() + timeoutMs;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        if (!processes[i]) continue;
+        const DWORD left = end - GetTickCount();
+        if (WaitForSingleObject(processes[i].get(), left > timeoutMs ? 0 : left) != WAIT_OBJECT_0)
+            TerminateProcess(processes[i].get(), 1);
+        WaitForSingleObject(processes[i].get(), 5000);
+        GetExitCodeProcess(processes[i].get(), &results[i].exitCode);
         char buffer[4096];
         DWORD got = 0;
-        while (ReadFile(reader.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
-    });
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
-    drain.join();
-    GetExitCodeProcess(process.get(), &result.exitCode);
-    return result;
+        SetFilePointer(outputs[i].get(), 0, nullptr, FILE_BEGIN);
+        while (ReadFile(outputs[i].get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+            results[i].output.append(buffer, got);
+    }
+    return results;
 }
 
 }  // namespace testing_support

@@ -55,6 +55,11 @@ std::vector<std::string> logMessages();
 void clearLog();
 
 std::wstring moduleFolder();  // the folder of the running test program
+// A program's path: a bare name is the program beside the test program; a path stays as it is.
+std::wstring programPath(const std::wstring& program);
+// A program of the 64-bit tree, whose bin folder the 32-bit tree's tests get in QV_WIN64_BIN;
+// "" elsewhere.
+std::wstring win64Program(const std::wstring& name);
 std::string narrow(const std::wstring& text);  // for messages of units below 0x100
 
 // Runs a program beside the test program and waits for it; gives its exit code.
@@ -86,12 +91,20 @@ std::wstring hostName();
 
 namespace testing_support {
 
-// Runs a program beside the test program, waits for it (bounded) and gives its exit code and
+// Runs a program (see programPath), waits for it (bounded) and gives its exit code and
 // everything it wrote to standard output.
 struct Captured {
     DWORD exitCode = static_cast<DWORD>(-1);
     std::string output;
 };
 Captured runCaptured(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 60000);
+
+// Starts programs at once and waits for all of them. Standard output goes to a file per program,
+// read once all have ended, so no thread of the test reads it and a program that the child
+// starts (and that inherits its output) cannot keep the test waiting.
+struct Invocation {
+    std::wstring program, arguments;
+};
+std::vector<Captured> runTogether(const std::vector<Invocation>& commands, DWORD timeoutMs = 60000);
 
 }  // namespace testing_support
