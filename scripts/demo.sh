@@ -2,9 +2,10 @@
 # The main job: installs what is missing, builds compreh.dll and Tavrel.exe for 64-bit and
 # 32-bit Windows, and shows the whole system working under Wine, as a user would see it:
 # overlays, the context menu with its icons, a chosen command reaching the application, a
-# change reaching the shell through Tavrel, and the reduced menu starting the application;
-# pictures of the overlays and of the menu; and the installation check before and after the
-# application stops. It stops everything it started. Output: build/demo/.
+# change reaching the shell through Tavrel, a 64-bit and a 32-bit host side by side, and the
+# reduced menu starting the application; pictures of the overlays and of the menu; and the
+# installation check before and after the application stops. It stops everything it started.
+# Output: build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top_dir=$PWD
@@ -16,20 +17,36 @@ for preset in win64 win32; do
 done
 
 bin=build/win64/bin
+bin32=build/win32/bin
 out=build/demo
-prefix=build/win64/wineprefix
+# The win32 tree's prefix runs 64-bit and 32-bit programs side by side.
+prefix=build/win32/wineprefix
 demo_c=$prefix/drive_c/QuorvaneDemo   # C:\QuorvaneDemo seen from Linux
 log="$prefix/drive_c/users/$(id -un)/AppData/Roaming/Quorvane/explorer-integration.log"
 rm -rf "$out" "$demo_c" "$log"   # a fresh trace log, so that the installation check sees this run's
 mkdir -p "$out"
 
 windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
-win() { scripts/wine.sh run "$@"; }
+win() { scripts/wine.sh win32 run "$@"; }
 # Output goes through a file, not a pipe: Tavrel, started by the extension inside shellhost,
 # inherits its standard output under Wine and would hold a pipe open for as long as it runs.
 host() {
   win "$bin/shellhost.exe" "$@" > "$out/shellhost.out"
   cat "$out/shellhost.out"
+}
+# Both hosts at the same time, each line marked with the word size it came from.
+hosts() {
+  win "$bin/shellhost.exe" "$@" > "$out/shellhost64.out" &
+  win "$bin32/shellhost.exe" "$@" > "$out/shellhost32.out"
+  wait $!
+  sed 's/^/64-bit host: /' "$out/shellhost64.out"
+  sed 's/^/32-bit host: /' "$out/shellhost32.out"
+}
+# Tavrel processes of this prefix (other prefixes on the machine may run their own).
+tavrels() {
+  for pid in $(pgrep -f 'Tavrel\.exe' || true); do
+    { tr '\0' '\n' < "/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$top_dir/$prefix" && echo "$pid"
+  done
 }
 say() { printf '\n== %s\n' "$*" | tee -a "$out/demo.txt"; }
 show() { tee -a "$out/demo.txt"; }
@@ -50,13 +67,13 @@ start_display() {
 start_display
 
 # Everything Wine runs belongs to this prefix's server: stopping it ends appstub and Tavrel too.
-scripts/wine.sh start
+scripts/wine.sh win32 start
 stub_pid=""
 cleanup() {
   host unregister >/dev/null 2>&1 || true
   host unconfigure >/dev/null 2>&1 || true
   [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null || true
-  scripts/wine.sh stop
+  scripts/wine.sh win32 stop
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -123,7 +140,7 @@ for f in "Projects/Report/summary.docx" "Projects/Report/figures.xlsx" "Projects
 done
 # The application program for the reduced menu: a stand-in that writes down how it was started.
 cp "$bin/recorder.exe" "$demo_c/install/bin/quorvane.exe"
-host register "$(windows_path "$top_dir/$bin/compreh.dll")" 'C:\QuorvaneDemo\overlays'
+host register "$(windows_path "$top_dir/$bin/compreh.dll")" "$(windows_path "$top_dir/$bin32/compreh.dll")" 'C:\QuorvaneDemo\overlays'
 host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=true notify-logging=true \
   "tavrel=$(windows_path "$top_dir/$bin/Tavrel.exe")"
 host sample-icons --overlay 'C:\QuorvaneDemo\overlays' Synced Syncing Error Conflict Shared Locked Excluded
@@ -139,7 +156,7 @@ RULES
 printf '%s\n' 'quick-commands	2' 'open	Open in Quorvane	true' 'share	Share link	false' \
   'group	3	history	History' 'versions	Show versions	true' 'group	1	restore	Restore' \
   'restore	Restore last version	true' 'lock	Lock file	true' > "$demo_c/commands.txt"
-echo "registered compreh.dll ($(windows_path "$top_dir/$bin/compreh.dll")), configured C:\\QuorvaneDemo\\install" | show
+echo "registered the 64-bit and the 32-bit compreh.dll, each in its registry view; configured C:\\QuorvaneDemo\\install in both" | show
 
 say "Starting the stand-in application (appstub)"
 win "$bin/appstub.exe" --rules 'C:\QuorvaneDemo\rules.txt' --commands 'C:\QuorvaneDemo\commands.txt' \
@@ -177,6 +194,22 @@ timeout 5 head -n 1 <&3 >/dev/null || true
 exec 3<&-
 for _ in $(seq 50); do [ "$(grep -c 'sent notification to the shell' "$log" 2>/dev/null)" -ge 2 ] && break; sleep 0.1; done
 grep -E 'Notifier::(run Waiting|_tWinMain)' "$log" | tail -n 5 | tr -d '\r' | sed 's/^/trace log: /' | show
+
+say "Side by side: a 64-bit host (Explorer) and a 32-bit host (a 32-bit program's file dialog)"
+for pid in $(tavrels); do kill "$pid"; done   # so that this step shows who starts Tavrel
+for _ in $(seq 50); do [ -z "$(tavrels)" ] && break; sleep 0.1; done
+win "$bin32/shellhost.exe" overlays 'C:\QuorvaneDemo\Projects\notes.txt' > "$out/shellhost32.out"
+sed 's/^/32-bit host: /' "$out/shellhost32.out" | show
+echo "Tavrel processes of this user after the 32-bit host alone: $(tavrels | wc -l)" | show
+hosts overlays 'C:\QuorvaneDemo\Projects' | show
+hosts menu 'C:\QuorvaneDemo\Projects\budget.xlsx' | show
+echo "Tavrel processes of this user after both hosts at once: $(tavrels | wc -l)" | show
+exec 3<>"/dev/tcp/127.0.0.1/$command_port"
+printf 'appstub-push\nC:\\\\QuorvaneDemo\\\\Projects\\\\notes.txt\n\n' >&3
+timeout 5 head -n 1 <&3 >/dev/null || true
+exec 3<&-
+for _ in $(seq 50); do grep -q 'received line: C:\\QuorvaneDemo\\Projects\\notes.txt' "$log" 2>/dev/null && break; sleep 0.1; done
+grep 'received line: C:\\QuorvaneDemo\\Projects\\notes.txt' "$log" | tail -n 1 | tr -d '\r' | sed 's/^/trace log: /' | show
 
 say "Checking the installation: shellhost doctor"
 host doctor | show || echo "(shellhost doctor exit code: 1)" | show
