@@ -14,53 +14,63 @@ namespace testing_support {
 
 namespace {
 
-RegKey createKey(HKEY hive, const std::wstring& path) {
+// The configuration goes into both registry views, as the installer writes it: the 32-bit
+// tests' application stand-in is a 64-bit program and reads the 64-bit view.
+constexpr REGSAM kViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+
+RegKey createKey(HKEY hive, const std::wstring& path, REGSAM view) {
     RegKey key;
-    if (RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr) !=
+    if (RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(), nullptr) !=
         ERROR_SUCCESS)
         throw std::runtime_error("cannot create a registry key");
     return key;
 }
 
-void setString(HKEY hive, const std::wstring& path, const std::wstring& name, const std::wstring& value) {
-    RegKey key = createKey(hive, path);
-    RegSetValueExW(key.get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+void setValue(const std::wstring& path, const std::wstring& name, DWORD type, const void* data, DWORD bytes) {
+    for (const REGSAM view : kViews)
+        RegSetValueExW(createKey(HKEY_LOCAL_MACHINE, path, view).get(), name.empty() ? nullptr : name.c_str(), 0, type,
+                       static_cast<const BYTE*>(data), bytes);
+}
+
+void setString(const std::wstring& path, const std::wstring& name, const std::wstring& value) {
+    setValue(path, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
 }  // namespace
 
 ScopedConfig::ScopedConfig(const std::wstring& version, const std::wstring& installFolder) : version_(version) {
     removeProductKey();
-    setString(HKEY_LOCAL_MACHINE, L"Software\\Quorvane", L"", version);
-    setString(HKEY_LOCAL_MACHINE, versionKey(), L"", installFolder);
+    setString(L"Software\\Quorvane", L"", version);
+    setString(versionKey(), L"", installFolder);
 }
 
 ScopedConfig::~ScopedConfig() { removeProductKey(); }
 
-void ScopedConfig::set(const std::wstring& name, const std::wstring& value) {
-    setString(HKEY_LOCAL_MACHINE, versionKey(), name, value);
-}
+void ScopedConfig::set(const std::wstring& name, const std::wstring& value) { setString(versionKey(), name, value); }
 
 void ScopedConfig::setRaw(const std::wstring& name, DWORD type, const void* data, DWORD bytes) {
-    RegKey key = createKey(HKEY_LOCAL_MACHINE, versionKey());
-    RegSetValueExW(key.get(), name.empty() ? nullptr : name.c_str(), 0, type, static_cast<const BYTE*>(data),
-                   bytes);
+    setValue(versionKey(), name, type, data, bytes);
 }
 
 void ScopedConfig::remove(const std::wstring& name) {
-    RegKey key = createKey(HKEY_LOCAL_MACHINE, versionKey());
-    RegDeleteValueW(key.get(), name.empty() ? nullptr : name.c_str());
+    for (const REGSAM view : kViews)
+        RegDeleteValueW(createKey(HKEY_LOCAL_MACHINE, versionKey(), view).get(), name.empty() ? nullptr : name.c_str());
 }
 
 ScopedKey::ScopedKey(HKEY hive, const std::wstring& path, const std::wstring& value) : hive_(hive), path_(path) {
-    setString(hive, path, L"", value);
+    RegSetValueExW(createKey(hive, path, 0).get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
 ScopedKey::~ScopedKey() { RegDeleteTreeW(hive_, path_.c_str()); }
 
-void removeProductKey() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Quorvane"); }
+void removeProductKey() {
+    for (const REGSAM view : kViews) {
+        RegKey software;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | view, software.put()) == ERROR_SUCCESS)
+            RegDeleteTreeW(software.get(), L"Quorvane");
+    }
+}
 
 std::wstring settingsFolder() {
     wchar_t buffer[MAX_PATH];

@@ -9,7 +9,7 @@
 
 namespace testing_support {
 
-// The application's configuration as the installer would write it:
+// The application's configuration as the installer would write it, in both registry views:
 // HKLM\Software\Quorvane (default = version) and the version key with its values.
 class ScopedConfig {
 public:
@@ -41,7 +41,7 @@ private:
     std::wstring path_;
 };
 
-// Removes HKLM\Software\Quorvane whole (also when a test left it behind).
+// Removes HKLM\Software\Quorvane whole from both views (also when a test left it behind).
 void removeProductKey();
 
 std::wstring settingsFolder();       // C:\users\<user>\AppData\Roaming\Quorvane
