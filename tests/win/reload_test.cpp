@@ -135,7 +135,7 @@ TEST(Reload, LoadingAndUnloadingTwoThousandTimesLeavesNothingBehind) {
     // A running Tavrel, as far as the starter can tell: no start attempt in every object.
     const HANDLE tavrel = CreateMutexW(nullptr, TRUE, L"Tavrel::Notifier");
     const std::wstring dll = moduleFolder() + L"\\compreh.dll";
-    registerExtension(dll, kInstall);
+    registerExtension({dll}, kInstall);
     PIDLIST_ABSOLUTE folder = nullptr;
     ASSERT_EQ(SHParseDisplayName(kInstall.c_str(), nullptr, &folder, 0, nullptr), S_OK);
 
