@@ -227,6 +227,8 @@ TEST_F(Doctor, FailsAMissingOrBrokenIconAndADllOfTheWrongWordSize) {
                                        "icon file"));
     EXPECT_TRUE(hasLine(run, "FAIL 64-bit classes: C:\\shellhost-sample\\compreh32.dll is a 32-bit (x86) DLL; 64-bit "
                              "programs can only load a 64-bit (x64) one"));
+}
+
 bool keyIn(REGSAM view, HKEY hive, const std::wstring& path) {
     RegKey key;
     return RegOpenKeyExW(hive, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
