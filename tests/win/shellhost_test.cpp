@@ -37,7 +37,10 @@ protected:
         writeBytes(kSample + L"\\rules.txt",
                    "C:\\shellhost-sample\\project\tSyncing\n*.docx\tSynced\n*\\notes*\tConflict\n*\tExcluded\n");
         ASSERT_TRUE(writeSampleIcons(kIcons, kStates, true));
-        ASSERT_TRUE(registerExtension({moduleFolder() + L"\\compreh.dll"}, kIcons));
+        // Both word sizes' libraries where the other one is at hand (the 32-bit tree), as installed.
+        std::vector<std::wstring> dlls{moduleFolder() + L"\\compreh.dll"};
+        if (const std::wstring win64 = win64Program(L"compreh.dll"); !win64.empty()) dlls.push_back(win64);
+        ASSERT_TRUE(registerExtension(dlls, kIcons));
         stub_ = std::make_unique<RunningStub>(kSample,
                                               L"--rules \"" + kSample + L"\\rules.txt\" " + commandFolder_);
         ASSERT_TRUE(stub_->waitUntilReady());

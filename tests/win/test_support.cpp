@@ -58,11 +58,17 @@ void ScopedConfig::remove(const std::wstring& name) {
 }
 
 ScopedKey::ScopedKey(HKEY hive, const std::wstring& path, const std::wstring& value) : hive_(hive), path_(path) {
-    RegSetValueExW(createKey(hive, path, 0).get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegSetValueExW(createKey(hive, path, KEY_WOW64_64KEY).get(), nullptr, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(value.c_str()), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
-ScopedKey::~ScopedKey() { RegDeleteTreeW(hive_, path_.c_str()); }
+ScopedKey::~ScopedKey() {
+    const std::size_t cut = path_.rfind(L'\\');
+    RegKey parent;
+    if (RegOpenKeyExW(hive_, path_.substr(0, cut).c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, parent.put()) ==
+        ERROR_SUCCESS)
+        RegDeleteTreeW(parent.get(), path_.substr(cut + 1).c_str());
+}
 
 void removeProductKey() {
     for (const REGSAM view : kViews) {

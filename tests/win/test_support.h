@@ -28,7 +28,8 @@ private:
     std::wstring version_;
 };
 
-// A registry key with a default value, removed with everything beneath it when the object goes.
+// A registry key with a default value in the 64-bit view (the one Explorer reads), removed with
+// everything beneath it when the object goes.
 class ScopedKey {
 public:
     ScopedKey(HKEY hive, const std::wstring& path, const std::wstring& value);
