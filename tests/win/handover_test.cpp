@@ -68,17 +68,7 @@ void endProcess(HANDLE process) {
 
 // Tavrel processes started on our behalf by the extension's code, which keeps no handle:
 // found by their parent's process id (ours) and ended by their own.
-std::vector<DWORD> tavrelChildren() {
-    std::vector<DWORD> ids;
-    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ParentProcessID == GetCurrentProcessId() && _wcsicmp(entry.szExeFile, L"Tavrel.exe") == 0)
-            ids.push_back(entry.th32ProcessID);
-    return ids;
-}
+std::vector<DWORD> tavrelChildren() { return tavrelProcesses(true); }
 
 class ChildTavrelsEnded {
 public:

@@ -29,16 +29,7 @@ struct Host {
 const Host k64 = {"64-bit", win64Program(L"shellhost.exe")};
 const Host k32 = {"32-bit", L"shellhost.exe"};
 
-std::vector<DWORD> tavrels() {
-    std::vector<DWORD> ids;
-    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
-         more = Process32NextW(snapshot.get(), &entry))
-        if (_wcsicmp(entry.szExeFile, L"Tavrel.exe") == 0) ids.push_back(entry.th32ProcessID);
-    return ids;
-}
+std::vector<DWORD> tavrels() { return tavrelProcesses(false); }
 
 void endTavrels() {
     for (DWORD id : tavrels()) {

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -139,6 +140,19 @@ std::wstring win64Program(const std::wstring& name) {
     std::wstring path = L"Z:";
     for (const char* c = folder; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
     return path + L"\\" + name;
+}
+
+std::vector<DWORD> tavrelProcesses(bool onlyOurChildren) {
+    std::vector<DWORD> ids;
+    FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry))
+        if ((!onlyOurChildren || entry.th32ParentProcessID == GetCurrentProcessId()) &&
+            _wcsicmp(entry.szExeFile, L"Tavrel.exe") == 0)
+            ids.push_back(entry.th32ProcessID);
+    return ids;
 }
 
 DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs) {

@@ -63,6 +63,10 @@ std::wstring programPath(const std::wstring& program);
 std::wstring win64Program(const std::wstring& name);
 std::string narrow(const std::wstring& text);  // for messages of units below 0x100
 
+// The running Tavrel processes' ids; only those this process started (as the extension's
+// code does, keeping no handle) when onlyOurChildren is set.
+std::vector<DWORD> tavrelProcesses(bool onlyOurChildren);
+
 // Runs a program beside the test program and waits for it; gives its exit code.
 DWORD runBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 30000);
 
