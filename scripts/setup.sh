@@ -20,7 +20,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing: ${missing[*]}"
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
   dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
-  $sudo apt-get update -qq
+  # A mirror in the middle of a sync fails one list now and then; the install below still
+  # works from the lists that did arrive, and fails clearly if a package is not in them.
+  $sudo apt-get update -qq || echo "== apt-get update reported errors; installing from the lists at hand"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
