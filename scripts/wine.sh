@@ -6,6 +6,7 @@
 #   wine.sh [TREE] start           keep one server (and Wine's services) alive for a test run
 #   wine.sh [TREE] stop            stop this prefix's server only
 #   wine.sh [TREE] run PROGRAM...  run a Windows program in the prefix
+#   wine.sh [TREE] available       succeeds when Wine can run the tree's programs here
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 tree=win64
@@ -16,6 +17,10 @@ wine=("$top/cmake/wine-run.sh" "$WINEPREFIX")
 [ "$tree" = win32 ] && wine=("$top/cmake/i386-run.sh" "${wine[@]}")
 
 case "${1:-}" in
+  available)
+    # The 32-bit loader comes with Wine's 32-bit half, which set-up may not have been able to install.
+    [ "$tree" = win64 ] || [ -x /usr/lib/wine/wine ]
+    ;;
   ensure-prefix)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "== creating the Wine prefix $WINEPREFIX"
@@ -40,7 +45,7 @@ case "${1:-}" in
     exec "${wine[@]}" "$@"
     ;;
   *)
-    echo "usage: $0 [win64|win32] ensure-prefix|start|stop|run PROGRAM..." >&2
+    echo "usage: $0 [win64|win32] available|ensure-prefix|start|stop|run PROGRAM..." >&2
     exit 2
     ;;
 esac
