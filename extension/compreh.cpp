@@ -28,6 +28,7 @@ CCompreh::CCompreh(const CLSID* classId) {
     logger().debug(L"Comprehension::Constructor");
     moduleObjectCreated();
     if (classId) {
+        overlayBit_ = 1u << (classId - kClassIds);
         const std::wstring key = classKeyOf(*classId);
         stateId_ = readRegistryString(HKEY_CLASSES_ROOT, key, L"id", true);
         overlayIcon_ = readRegistryString(HKEY_CLASSES_ROOT, key, L"icon", true);
@@ -139,7 +140,7 @@ STDMETHODIMP CCompreh::IsMemberOf(LPCWSTR pathText, DWORD) {
             log.error(L"Error while determining paths to (not) ignore");
             return S_FALSE;
         }
-        const std::wstring state = applicationLink().getState(path);
+        const std::wstring state = applicationLink().getState(path, overlayBit_);
         if (log.debugEnabled()) log.debug(L"  State: " + state);
         return !state.empty() && state == stateId_ ? S_OK : S_FALSE;
     } catch (...) {

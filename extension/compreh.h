@@ -58,6 +58,7 @@ private:
 
     CriticalSection lock_;  // guards the two path lists
     LONG references_ = 0;
+    std::uint32_t overlayBit_ = 0;  // this overlay class's bit among those sharing a state answer
     std::wstring stateId_;
     std::wstring overlayIcon_;
     std::vector<std::wstring> selection_;

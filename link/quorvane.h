@@ -7,12 +7,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "common/handles.h"
 #include "common/log.h"
+#include "link/state_share.h"
 #include "wire/line_socket.h"
 
 class TavrelRunner;
@@ -75,7 +77,9 @@ public:
 
     // The state name the application reports for the path, or empty for none. Never throws;
     // answers at once, without lock, registry or socket, while a failure pause lasts.
-    std::wstring getState(std::wstring path) noexcept;
+    // askerBit: the overlay class asking, one bit per class. A recent answer that this class has
+    // not been given yet serves it without a request ("state-share-timeout"); 0 always asks.
+    std::wstring getState(std::wstring path, std::uint32_t askerBit = 0) noexcept;
 
     // The notifier: starts Tavrel when none runs for the user, reads its port and, after a
     // start, tells the state server with "notify-started". Never throws.
@@ -104,6 +108,7 @@ public:
     static std::int64_t currentTimeMillis() noexcept;
     void setClockForTesting(Clock clock) noexcept { clock_ = clock; }
     std::int32_t retryTimeoutMs() const noexcept { return retryTimeout_.load(); }
+    std::int32_t stateShareTimeoutMs() const noexcept { return stateShareTimeout_.load(); }
     std::int64_t statesDisabledUntil() const noexcept { return statesDisabledUntil_.load(); }
 
     Port& commandServerPort() noexcept { return commandServerPort_; }
@@ -113,12 +118,16 @@ public:
 
 private:
     void readTimeoutsOnce();
-    std::int32_t readTimeout(const wchar_t* valueName, std::int32_t fallback);
+    std::int32_t readTimeout(const wchar_t* valueName, std::int32_t fallback, std::int32_t maximum = INT32_MAX);
     bool checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
                             const wchar_t* failure) noexcept;
-    void readRetryTimeoutOnce();
-    void readRetryTimeout();
-    std::wstring queryState(const std::wstring& path);
+    void readStateSettingsOnce();
+    struct StateAnswer {
+        std::wstring state;     // empty for none
+        std::uint64_t exchange;  // the how-manieth completed exchange on the state connection
+    };
+    // Empty when no exchange completed: a failure, or a pause that another thread started.
+    std::optional<StateAnswer> queryState(const std::wstring& path);
     void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies,
                                    Deadline deadline);
     void clearExpiredPause(std::int64_t now) noexcept;
@@ -132,9 +141,9 @@ private:
     };
     std::wstring readReplyLine(LineSocket& connection, const std::wstring& name, Deadline deadline, ReplySize& size);
 
-    // Three locks, never two held at once, so that what one of them guards never waits for
-    // another's work: the state query's network I/O holds only stateLock_, and the context
-    // menu (command-server discovery, icons) never waits for it.
+    // Three locks (and the state share's own), never two held at once, so that what one of them
+    // guards never waits for another's work: the state query's network I/O holds only
+    // stateLock_, and the context menu (command-server discovery, icons) never waits for it.
     CriticalSection stateLock_;      // the kept state-server connection
     CriticalSection discoveryLock_;  // two threads never search for servers at the same time
     CriticalSection iconLock_;       // the menu-icon cache
@@ -147,11 +156,14 @@ private:
     bool debugLogging_ = false;
     bool socketLogging_ = false;
     RunOnce timeoutsRead_;
-    RunOnce retryTimeoutRead_;
+    RunOnce stateSettingsRead_;
     Clock clock_ = &currentTimeMillis;
     std::atomic<std::int32_t> sendTimeout_{-1};
     std::atomic<std::int32_t> receiveTimeout_{-1};
     std::atomic<std::int32_t> retryTimeout_{-1};
+    std::atomic<std::int32_t> stateShareTimeout_{-1};
+    std::uint64_t stateExchanges_ = 0;  // guarded by stateLock_
+    StateShare stateShare_;
     std::atomic<std::int64_t> statesDisabledUntil_{0};
     std::unordered_map<std::wstring, HBITMAP> iconCache_;
 };

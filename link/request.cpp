@@ -32,7 +32,7 @@ Quorvane::~Quorvane() {
     runner_.reset();  // it refers to the Logger
 }
 
-std::int32_t Quorvane::readTimeout(const wchar_t* valueName, std::int32_t fallback) {
+std::int32_t Quorvane::readTimeout(const wchar_t* valueName, std::int32_t fallback, std::int32_t maximum) {
     const std::wstring text = readConfigValue(valueName, false);
     if (text.empty()) return fallback;
     const std::optional<std::int32_t> value = parseDecimal(text);
@@ -41,7 +41,7 @@ std::int32_t Quorvane::readTimeout(const wchar_t* valueName, std::int32_t fallba
                        int64ToText(fallback));
         return fallback;
     }
-    const std::int32_t ms = *value < 0 ? 0 : *value;
+    const std::int32_t ms = std::clamp(*value, 0, maximum);
     logger_->write(std::wstring(valueName) + L" is " + int64ToText(ms));
     return ms;
 }

@@ -1,6 +1,5 @@
 // The state of one path, asked of the state server on the kept connection. It runs on
 // Explorer's display path: while a failure pause lasts it costs one clock reading.
-#include "common/decimal.h"
 #include "common/log_text.h"
 #include "common/settings.h"
 #include "common/text_error.h"
@@ -11,6 +10,11 @@
 namespace {
 
 constexpr std::int32_t kDefaultRetryTimeoutMs = 1000;
+// How long one answer may serve the other overlay classes. Explorer asks them about one item
+// within microseconds of each other; a bound keeps an occasional caller from ever getting an
+// answer older than this, whatever is configured.
+constexpr std::int32_t kDefaultStateShareTimeoutMs = 500;
+constexpr std::int32_t kLongestStateShareTimeoutMs = 1000;
 
 std::wstring withoutTrailingBackslashes(std::wstring path) {
     const std::size_t end = path.find_last_not_of(L'\\');
@@ -28,47 +32,49 @@ std::int64_t Quorvane::currentTimeMillis() noexcept {
     return (ticks - kTicksFrom1601To1970) / 10000;
 }
 
-void Quorvane::readRetryTimeoutOnce() {
-    retryTimeoutRead_([this]() noexcept {
+void Quorvane::readStateSettingsOnce() {
+    stateSettingsRead_([this]() noexcept {
         retryTimeout_ = kDefaultRetryTimeoutMs;
+        stateShareTimeout_ = kDefaultStateShareTimeoutMs;
         try {
-            readRetryTimeout();
+            retryTimeout_ = readTimeout(L"retry-timeout", kDefaultRetryTimeoutMs);
+            stateShareTimeout_ =
+                readTimeout(L"state-share-timeout", kDefaultStateShareTimeoutMs, kLongestStateShareTimeoutMs);
         } catch (...) {
-            // The default stays.
+            // The defaults stay.
         }
     });
 }
 
-void Quorvane::readRetryTimeout() {
-    const std::wstring text = readConfigValue(L"retry-timeout", false);
-    if (text.empty()) return;
-    const std::optional<std::int32_t> value = parseDecimal(text);
-    if (!value) {
-        logger_->error(L"retry-timeout '" + clipForLog(text) + L"' is not a 32-bit decimal number; keeping " +
-                       int64ToText(kDefaultRetryTimeoutMs));
-        return;
-    }
-    retryTimeout_ = *value < 0 ? 0 : *value;
-    logger_->write(L"retry-timeout is " + int64ToText(retryTimeout_));
-}
-
 void Quorvane::pauseStates(std::int64_t from) { statesDisabledUntil_ = from + retryTimeout_; }
 
-std::wstring Quorvane::getState(std::wstring path) noexcept {
+std::wstring Quorvane::getState(std::wstring path, std::uint32_t askerBit) noexcept {
     try {
         if (logger_->debugEnabled()) logger_->debug(L"Quorvane::getState " + path);
-        readRetryTimeoutOnce();
+        readStateSettingsOnce();
         const std::int64_t now = clock_();
         if (now < statesDisabledUntil_) return {};
         path = withoutTrailingBackslashes(std::move(path));
         if (path.empty()) return {};  // nothing to ask for
+        const std::int32_t shareMs = askerBit != 0 ? stateShareTimeout_.load() : 0;
+        if (shareMs > 0) {
+            if (std::optional<std::wstring> shared = stateShare_.take(path, askerBit, now, shareMs)) {
+                if (logger_->debugEnabled())
+                    logger_->debug(L"Quorvane::getState answer shared with another overlay class: '" +
+                                   clipForLog(*shared) + L"'");
+                return std::move(*shared);
+            }
+        }
         if (!checkStateServerRunning()) {
             pauseStates(now);
             logger_->write(L"states will be disabled until " + int64ToText(statesDisabledUntil_));
             return {};
         }
         clearExpiredPause(now);
-        return queryState(path);
+        std::optional<StateAnswer> answer = queryState(path);
+        if (!answer) return {};
+        if (shareMs > 0) stateShare_.remember(path, answer->state, askerBit, clock_(), answer->exchange, shareMs);
+        return std::move(answer->state);
     } catch (...) {
         // Nothing may reach Explorer; the failure has no text worth more than "no state".
         return {};
@@ -95,14 +101,15 @@ void Quorvane::exchangeOnStateConnection(const std::vector<std::wstring>& argume
     }
 }
 
-std::wstring Quorvane::queryState(const std::wstring& path) {
+std::optional<Quorvane::StateAnswer> Quorvane::queryState(const std::wstring& path) {
     const std::vector<std::wstring> arguments = {path};
     std::vector<std::wstring> replies;
+    std::uint64_t exchange = 0;
     {
         CriticalSection::Scoped hold(stateLock_);
         // A thread that held the lock may have failed twice and paused the queries meanwhile:
         // asking again would only repeat its failure.
-        if (clock_() < statesDisabledUntil_) return {};
+        if (clock_() < statesDisabledUntil_) return std::nullopt;
         // Both attempts share one bound, so a server that drips its reply costs it once.
         const Deadline deadline = replyDeadline();
         try {
@@ -120,14 +127,15 @@ std::wstring Quorvane::queryState(const std::wstring& path) {
             pauseStates(clock_());
             dropStateConnection();
             stateServerPort_ = 0;  // run discovery again after the pause
-            return {};
+            return std::nullopt;
         } catch (...) {
             dropStateConnection();
             logger_->error(L"get-states failed (unknown)");
-            return {};
+            return std::nullopt;
         }
+        exchange = ++stateExchanges_;
     }
-    return interpretStateReply(path, replies);
+    return StateAnswer{interpretStateReply(path, replies), exchange};
 }
 
 std::wstring Quorvane::interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies) {

@@ -3,6 +3,7 @@
 #include <psapi.h>
 
 #include <thread>
+#include <tuple>
 
 #include "link/quorvane.h"
 #include "tests/win/fake_server.h"
@@ -195,6 +196,80 @@ TEST_F(States, TheRetryTimeOutIsReadOnceAndBadValuesKeepTheDefault) {
     EXPECT_EQ(link->getState(L"C:\\a"), L"S");
     EXPECT_EQ(link->retryTimeoutMs(), 1000);
     EXPECT_EQ(logMessages(), Messages{"retry-timeout 'later' is not a 32-bit decimal number; keeping 1000"});
+}
+
+// Explorer asks the seven overlay classes about an item in turn: one answer serves them all.
+// A class that asks again starts a new sweep (as after a change notice), which asks afresh.
+std::vector<std::wstring> sweep(Quorvane& link, const std::wstring& path) {
+    std::vector<std::wstring> states;
+    for (int k = 1; k <= 7; ++k) states.push_back(link.getState(path, 1u << k));
+    return states;
+}
+
+TEST_F(States, OneAnswerServesASweepOfTheSevenClassesAndANewSweepAsksAgain) {
+    config_.set(L"debug-logging", L"true");
+    std::atomic<int> version{1};
+    FakeServer server(answering(
+        [&](const std::string& p) {
+            return p.back() == '0' ? std::string("not applicable") : p + "\tS" + std::to_string(version.load());
+        },
+        &requests_));
+    auto link = linkTo(server);
+    clearLog();
+    EXPECT_EQ(sweep(*link, L"C:\\a0"), std::vector<std::wstring>(7, L""));
+    EXPECT_EQ(sweep(*link, L"C:\\a1"), std::vector<std::wstring>(7, L"S1"));
+    EXPECT_EQ(requests_.load(), 2);
+    const Messages messages = logMessages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                         "Quorvane::getState answer shared with another overlay class: 'S1'"),
+              6);
+
+    version = 2;  // the application changes the state and Explorer sweeps again
+    EXPECT_EQ(sweep(*link, L"C:\\a1"), std::vector<std::wstring>(7, L"S2"));
+    EXPECT_EQ(requests_.load(), 3);
+    for (int i = 0; i < 3; ++i) link->getState(L"C:\\a1", 1u << 3);  // one class asking again and again
+    EXPECT_EQ(requests_.load(), 6);
+
+    link->getState(L"C:\\b1", 1u << 1);
+    g_now += 501;  // an answer older than the bound serves nobody
+    link->getState(L"C:\\b1", 1u << 2);
+    EXPECT_EQ(requests_.load(), 8);
+}
+
+TEST_F(States, TheShareTimeOutIsReadOnceAndZeroTurnsSharingOff) {
+    FakeServer server(answering([](const std::string& p) { return p + "\tS"; }, &requests_));
+    const std::tuple<const wchar_t*, std::int32_t, const char*> cases[] = {
+        {L"0", 0, "state-share-timeout is 0"},
+        {L"90000", 1000, "state-share-timeout is 1000"},
+        {L"soon", 500, "state-share-timeout 'soon' is not a 32-bit decimal number; keeping 500"}};
+    for (const auto& [text, value, message] : cases) {
+        config_.set(L"state-share-timeout", text);
+        auto link = linkTo(server);
+        clearLog();
+        requests_ = 0;
+        EXPECT_EQ(sweep(*link, L"C:\\a"), std::vector<std::wstring>(7, L"S"));
+        EXPECT_EQ(requests_.load(), value == 0 ? 7 : 1);
+        EXPECT_EQ(link->stateShareTimeoutMs(), value);
+        EXPECT_EQ(logMessages(), Messages{message});
+    }
+}
+
+// Each thread sweeps items of its own; no thread is ever given another path's answer.
+TEST_F(States, ThreadsSweepingTheirOwnItemsEachGetTheirOwnAnswerForOneRequestASweep) {
+    FakeServer server(answering([](const std::string& p) { return p + "\t" + p; }, &requests_));  // the path is the state
+    auto link = linkTo(server);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::wstring path = L"C:\\t" + std::to_wstring(t) + L"\\" + std::to_wstring(i);
+                for (const std::wstring& state : sweep(*link, path)) wrong += state != path;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(requests_.load(), 8 * 50);
 }
 
 TEST_F(States, ManyThreadsShareOneLinkAndEachGetsItsOwnAnswer) {
