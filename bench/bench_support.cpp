@@ -37,7 +37,8 @@ SOCKET listenOnLoopback(std::uint16_t& port, int backlog) {
     return listener;
 }
 
-StateServer::StateServer(std::string commandsReply) : commandsReply_(std::move(commandsReply)) {
+StateServer::StateServer(std::string commandsReply, StateOf stateOf)
+    : commandsReply_(std::move(commandsReply)), stateOf_(stateOf) {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     listener_ = listenOnLoopback(port_, 16);
@@ -64,7 +65,9 @@ void StateServer::serve(SOCKET c) {
         // request: "get-states\n<path>\n\n"
         const std::size_t first = request.find('\n');
         const std::string path = request.substr(first + 1, request.size() - first - 3);
-        const std::string reply = path + "\\u0009Synced\n\n";
+        ++statesAsked_;
+        const std::string state = stateOf_(path);
+        const std::string reply = state.empty() ? "not applicable\n\n" : path + "\\u0009" + state + "\n\n";
         send(c, reply.data(), static_cast<int>(reply.size()), 0);
     }
     closesocket(c);

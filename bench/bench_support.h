@@ -3,6 +3,7 @@
 // connections, raw Winsock clients to compare against, and a timer.
 #include <winsock2.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,17 +21,25 @@ inline const std::string kSampleRequest =
 // A socket listening on 127.0.0.1 at a port the system picks; the port is given back.
 SOCKET listenOnLoopback(std::uint16_t& port, int backlog);
 
-// Answers "get-states" on every connection with "<path>\t<state>" and the empty line, and
-// "get-commands" with the given reply lines (tab-separated tokens, LF-ended).
+// Answers "get-states" on every connection with "<path>\t<state>" and the empty line ("not
+// applicable" for a path without a state), and "get-commands" with the given reply lines
+// (tab-separated tokens, LF-ended).
 class StateServer {
 public:
-    explicit StateServer(std::string commandsReply = "");
+    // The state of a path as it arrives (escaped); empty for none.
+    using StateOf = std::string (*)(const std::string& path);
+    static std::string synced(const std::string&) { return "Synced"; }
+
+    explicit StateServer(std::string commandsReply = "", StateOf stateOf = &synced);
     ~StateServer();
     std::uint16_t port() const { return port_; }
+    long statesAsked() const { return statesAsked_.load(); }
 
 private:
     void serve(SOCKET connection);
     std::string commandsReply_;
+    StateOf stateOf_;
+    std::atomic<long> statesAsked_{0};
     SOCKET listener_;
     std::uint16_t port_ = 0;
     std::thread acceptor_;

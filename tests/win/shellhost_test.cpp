@@ -157,7 +157,10 @@ protected:
 };
 
 TEST_F(Doctor, PassesAHealthyInstallationAndFailsWhenTheApplicationStops) {
+    config_.set(L"state-share-timeout", L"250");
     const Captured healthy = runCaptured(L"shellhost.exe", L"doctor");
+    EXPECT_NE(healthy.output.find("state-share-timeout=250"), std::string::npos) << healthy.output;
+    EXPECT_FALSE(hasLineStarting(healthy, "WARN 64-bit configuration: value"));
     EXPECT_TRUE(hasLine(healthy, "OK   64-bit overlay Synced: entry '   QuorvaneSynced' is number 6 of 7 in the "
                                  "order Windows loads them")) << healthy.output;
     EXPECT_TRUE(hasLineStarting(healthy, "OK   command server: port " + std::to_string(stub_->commandPort)));

@@ -17,7 +17,9 @@ constexpr std::size_t kOverlaysWindowsUses = 15;
 constexpr std::size_t kLongestValue = 259;
 
 const std::map<std::wstring, const wchar_t*> kTimeouts = {
-    {L"recv-timeout", L"500"}, {L"send-timeout", L"1"}, {L"retry-timeout", L"1000"}};
+    {L"recv-timeout", L"500"}, {L"send-timeout", L"1"}, {L"retry-timeout", L"1000"}, {L"state-share-timeout", L"500"}};
+// The extension never lets one state answer serve the overlay classes for longer than this.
+constexpr std::int32_t kLongestStateShareMs = 1000;
 const wchar_t* const kSwitches[] = {L"debug-logging", L"socket-logging", L"shell-integration-full", L"console",
                                     L"notify-logging"};
 const wchar_t* const kPaths[] = {L"executable", L"tavrel"};
@@ -29,8 +31,11 @@ std::wstring valueProblem(const std::wstring& name, const RegistryValue& value) 
     if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) return L"is not text (REG_SZ): it reads as garbage";
     if (value.text.size() > kLongestValue) return L"is longer than 259 characters: it reads as missing";
     const auto timeout = kTimeouts.find(name);
-    if (timeout != kTimeouts.end() && !value.text.empty() && !parseDecimal(value.text))
+    const std::optional<std::int32_t> ms = parseDecimal(value.text);
+    if (timeout != kTimeouts.end() && !value.text.empty() && !ms)
         return L"is not a number of milliseconds: the default " + std::wstring(timeout->second) + L" ms applies";
+    if (name == L"state-share-timeout" && ms && *ms > kLongestStateShareMs)
+        return L"is more than 1000: one answer serves the other overlay classes for 1000 ms at most";
     const bool isSwitch = std::find(std::begin(kSwitches), std::end(kSwitches), name) != std::end(kSwitches);
     if (isSwitch && value.text != L"true" && value.text != L"false" && !value.text.empty())
         return L"is neither 'true' nor 'false': the switch is off, as only the exact text true turns it on";
