@@ -36,8 +36,23 @@ install() {
 }
 missing=($(missing_of "${packages[@]}"))
 [ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
+# The release's own lists alone, in a folder of their own: there both word sizes have the same
+# versions, while the security lists of one architecture may be behind the other's.
+install_from_release() {
+  local apt=/tmp/qv-apt-release
+  . /etc/os-release
+  mkdir -p "$apt/lists/partial" "$apt/parts"
+  echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $VERSION_CODENAME main" \
+    > "$apt/sources.list"
+  local options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
+                 -o "Dir::State::Lists=$apt/lists")
+  echo "== installing from the release's lists alone: $*"
+  $sudo apt-get "${options[@]}" update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get "${options[@]}" install -y -qq --no-install-recommends "$@" >/dev/null
+}
 missing=($(missing_of "${packages32[@]}"))
-if [ ${#missing[@]} -gt 0 ] && ! install "${missing[@]}"; then
+# wine64 is named too, so that apt keeps it rather than remove it for the 32-bit half's sake.
+if [ ${#missing[@]} -gt 0 ] && ! install "${missing[@]}" && ! install_from_release "${missing[@]}" wine64; then
   echo "== WARNING: Wine's 32-bit half could not be installed; the win32 tree is built and checked, not run"
 fi
 
