@@ -19,7 +19,13 @@ CommandGroup::CommandGroup(std::wstring name, std::wstring label, CommandCollect
 
 CommandGroup::~CommandGroup() = default;
 
-std::vector<std::wstring> ReplyLines::frontTokens() const { return splitTokens(lines_.at(next_)); }
+const std::vector<std::wstring>& ReplyLines::frontTokens() {
+    if (tokensOfLine_ != next_) {
+        tokens_ = splitTokens(lines_.at(next_));
+        tokensOfLine_ = next_;
+    }
+    return tokens_;
+}
 
 void ReplyLines::enterGroup() {
     if (openGroups_ >= kMaxGroupDepth) throw TextError(L"Command groups nested too deeply");
@@ -65,7 +71,7 @@ std::int32_t readCount(const std::wstring& token) {
 // Checks and consumes a collection's header line and returns its count.
 std::int32_t readCollectionHeader(ReplyLines& lines) {
     if (lines.empty()) throw TextError(L"Expected more lines");
-    const std::vector<std::wstring> tokens = lines.frontTokens();
+    const std::vector<std::wstring>& tokens = lines.frontTokens();
     if (tokens.size() < 2) throw TextError(L"Expected to receive at least two tokens");
     const std::int32_t count = readCount(tokens[1]);
     if (count == 0) throw TextError(L"Command collection must contain at least one command");
@@ -79,15 +85,16 @@ bool isGroupLine(const std::vector<std::wstring>& tokens) {
 
 std::unique_ptr<Command> parseEntry(ReplyLines& lines) {
     if (lines.empty()) throw TextError(L"Unexpected end of commands/groups.");
-    std::vector<std::wstring> tokens = lines.frontTokens();
+    const std::vector<std::wstring>& tokens = lines.frontTokens();
     if (isGroupLine(tokens)) return parseGroup(lines);
     if (tokens.size() != 3) throw TextError(L"Expected to receive three tokens");
+    auto command = std::make_unique<Command>(tokens[0], tokens[1], tokens[2] == L"true");
     lines.dropFront();
-    return std::make_unique<Command>(std::move(tokens[0]), std::move(tokens[1]), tokens[2] == L"true");
+    return command;
 }
 
 void parseTopLevelBlock(ReplyLines& lines, CommandTree& tree) {
-    const std::vector<std::wstring> tokens = lines.frontTokens();
+    const std::vector<std::wstring>& tokens = lines.frontTokens();
     // A blank line has no first token; it is reported as an empty one rather than read past.
     const std::wstring kind = tokens.empty() ? std::wstring() : tokens[0];
     if (kind == L"quick-commands") {
@@ -112,11 +119,13 @@ CommandCollection parseCollection(ReplyLines& lines) {
 
 std::unique_ptr<CommandGroup> parseGroup(ReplyLines& lines) {
     if (lines.empty()) throw TextError(L"Expected more lines");
-    std::vector<std::wstring> tokens = lines.frontTokens();
+    const std::vector<std::wstring>& tokens = lines.frontTokens();
     if (tokens.size() != 4) throw TextError(L"Expected to receive four tokens");
+    std::wstring name = tokens[2];
+    std::wstring label = tokens[3];
     const OpenGroup level(lines);
-    CommandCollection children = parseCollection(lines);
-    return std::make_unique<CommandGroup>(std::move(tokens[2]), std::move(tokens[3]), std::move(children));
+    CommandCollection children = parseCollection(lines);  // the group line is its collection's header
+    return std::make_unique<CommandGroup>(std::move(name), std::move(label), std::move(children));
 }
 
 std::unique_ptr<CommandTree> parseCommandTree(const std::vector<std::wstring>& replyLines) {

@@ -3,6 +3,7 @@
 // reply. The reply is a length-prefixed tree: a header line says how many entries follow, and a
 // group line is itself the header of its group's entries. Pure code: it also builds natively.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,8 +61,9 @@ public:
 
     bool empty() const noexcept { return next_ == lines_.size(); }
     std::size_t remaining() const noexcept { return lines_.size() - next_; }
-    // The tokens of the first remaining line; only when not empty.
-    std::vector<std::wstring> frontTokens() const;
+    // The tokens of the first remaining line; only when not empty. A line is split once, however
+    // many rules look at it; the reference holds until the next line's tokens are asked for.
+    const std::vector<std::wstring>& frontTokens();
     void dropFront() noexcept { ++next_; }
 
     // Throws TextError when one more group would exceed kMaxGroupDepth.
@@ -72,6 +74,8 @@ private:
     const std::vector<std::wstring>& lines_;
     std::size_t next_ = 0;
     int openGroups_ = 0;
+    std::size_t tokensOfLine_ = SIZE_MAX;  // the line whose tokens tokens_ holds
+    std::vector<std::wstring> tokens_;
 };
 
 // Both consume their header line and all their entries; lines after them stay for the caller.

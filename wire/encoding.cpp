@@ -1,5 +1,7 @@
 #include "wire/encoding.h"
 
+#include <algorithm>
+
 #include "common/text_error.h"
 
 namespace {
@@ -80,17 +82,18 @@ std::wstring trimBlanks(std::wstring_view text) {
     return std::wstring(text.substr(first, last - first));
 }
 
+// One pass over the line: each token is copied once, however many there are.
 std::vector<std::wstring> splitTokens(std::wstring_view line) {
     std::vector<std::wstring> tokens;
-    std::wstring rest = trimBlanks(line);
-    while (!rest.empty()) {
-        const std::size_t tab = rest.find(L'\t');
-        if (tab == std::wstring::npos) {
-            tokens.push_back(rest);  // already trimmed
-            break;
-        }
-        tokens.push_back(rest.substr(0, tab));
-        rest = trimBlanks(std::wstring_view(rest).substr(tab));
+    std::size_t first = 0;
+    std::size_t last = line.size();
+    while (first < last && isBlank(line[first])) ++first;
+    while (last > first && isBlank(line[last - 1])) --last;
+    while (first < last) {
+        const std::size_t tab = std::min(line.find(L'\t', first), last);
+        tokens.emplace_back(line.substr(first, tab - first));  // blanks before a tab stay
+        first = tab;
+        while (first < last && isBlank(line[first])) ++first;
     }
     return tokens;
 }

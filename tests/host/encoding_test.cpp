@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "common/text_error.h"
 #include "wire/encoding.h"
 
@@ -97,6 +99,15 @@ TEST(Tokens, TabsSeparateRunsCountOnceAndSpacesBeforeATabStay) {
     EXPECT_EQ(splitTokens(L" one token "), Tokens{L"one token"});
     EXPECT_EQ(splitTokens(L"a\t \tb"), (Tokens{L"a", L"b"}));
     EXPECT_EQ(splitTokens(L"x\ty"), (Tokens{L"x", L"y"}));
+}
+
+// A reply line may be 1 MiB long; splitting it must not copy the rest of the line per token.
+TEST(Tokens, AMebibyteLineOfTokensSplitsInOnePass) {
+    std::wstring line;
+    for (int i = 0; i < (1 << 19); ++i) line += L"a\t";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(splitTokens(line).size(), std::size_t{1} << 19);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));  // quadratic: minutes
 }
 
 TEST(Tokens, AnEscapedTabSeparatesLikeARawOne) {
