@@ -67,11 +67,11 @@ std::int32_t Quorvane::determinePort(const std::wstring& folder, const std::wstr
     return readPortFile(file.get());
 }
 
-bool Quorvane::testPort(const Port& port, const std::wstring& label, Logger& logger) {
+bool Quorvane::testPort(std::int32_t port, const std::wstring& label, Logger& logger) {
     logger.debug(L"testPort");
     try {
         LineSocket probe;
-        probe.connectTo("127.0.0.1", static_cast<std::uint16_t>(port.load()), kProbeTimeoutMs, kProbeTimeoutMs);
+        probe.connectTo("127.0.0.1", static_cast<std::uint16_t>(port), kProbeTimeoutMs, kProbeTimeoutMs);
         return true;
     } catch (const TextError& e) {
         logger.error(label + L" does not respond due to error: " + e.text());
@@ -79,6 +79,8 @@ bool Quorvane::testPort(const Port& port, const std::wstring& label, Logger& log
     }
 }
 
+// Candidates are kept local until their probe answers: other threads use a published port
+// without waiting for discovery, and must never connect to one that nobody serves.
 bool Quorvane::findCommandServer() {
     if (commandServerPort_ != 0) return true;
     const std::wstring version = readProgramVersion();
@@ -86,15 +88,19 @@ bool Quorvane::findCommandServer() {
         logger_->error(L"Could not detect command server -- program version needs to be configured in registry.");
         return false;
     }
-    commandServerPort_ = determinePort(getSettingsFolder() + L"\\" + version, L"", *logger_, true);
-    if (commandServerPort_ != 0 && testPort(commandServerPort_, L"Quorvane", *logger_)) return true;
-
+    const std::int32_t candidate = determinePort(getSettingsFolder() + L"\\" + version, L"", *logger_, true);
+    if (candidate != 0 && testPort(candidate, L"Quorvane", *logger_)) {
+        commandServerPort_ = candidate;
+        return true;
+    }
     const std::wstring profileSettings = getProfileSettingsFolder();
     if (profileSettings.empty()) return false;
-    // A port read here but refused by its probe stays stored: the next call takes it, and the
+    // A port read here but refused by its probe is still stored: the next call takes it, and the
     // first connection that fails forgets it again.
-    commandServerPort_ = determinePort(profileSettings, L"", *logger_, true);
-    return commandServerPort_ != 0 && testPort(commandServerPort_, L"Quorvane", *logger_);
+    const std::int32_t last = determinePort(profileSettings, L"", *logger_, true);
+    const bool answers = last != 0 && testPort(last, L"Quorvane", *logger_);
+    commandServerPort_ = last;
+    return answers;
 }
 
 bool Quorvane::findStateServer() {
@@ -102,19 +108,24 @@ bool Quorvane::findStateServer() {
     std::wstring common = getKnownFolderPath(CSIDL_COMMON_APPDATA, false);
     if (!common.empty()) {
         if (common.back() != L'\\') common += L'\\';
-        stateServerPort_ = determinePort(common + L"Quorvane\\statuscache-1", kStatusCacheSuffix, *logger_, true);
-        if (stateServerPort_ != 0 && testPort(stateServerPort_, L"Statuscache", *logger_)) {
-            logger_->write(L"Found State Server running at " + int64ToText(stateServerPort_));
+        const std::int32_t shared =
+            determinePort(common + L"Quorvane\\statuscache-1", kStatusCacheSuffix, *logger_, true);
+        if (shared != 0 && testPort(shared, L"Statuscache", *logger_)) {
+            stateServerPort_ = shared;
+            logger_->write(L"Found State Server running at " + int64ToText(shared));
             return true;
         }
-        logger_->debug(L"Found no running State Server at " + int64ToText(stateServerPort_));
+        logger_->debug(L"Found no running State Server at " + int64ToText(shared));
     }
-    stateServerPort_ = determinePort(getSettingsFolder() + L"\\statuscache-1", kStatusCacheSuffix, *logger_, true);
+    const std::int32_t own =
+        determinePort(getSettingsFolder() + L"\\statuscache-1", kStatusCacheSuffix, *logger_, true);
     // A state server of its own that answers, beside a command server that does not (or is not
     // known at all, so there is nothing to probe), serves the states.
-    if (stateServerPort_ != 0 && testPort(stateServerPort_, L"Statuscache", *logger_) &&
-        (commandServerPort_ == 0 || !testPort(commandServerPort_, L"Statuscache", *logger_)))
+    if (own != 0 && testPort(own, L"Statuscache", *logger_) &&
+        (commandServerPort_ == 0 || !testPort(commandServerPort_, L"Statuscache", *logger_))) {
+        stateServerPort_ = own;
         return true;
+    }
     // Otherwise the command server serves the states too.
     const bool found = findCommandServer();
     stateServerPort_ = commandServerPort_.load();
@@ -122,11 +133,15 @@ bool Quorvane::findStateServer() {
 }
 
 bool Quorvane::checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
-                                  const wchar_t* failure) noexcept {
+                                  const wchar_t* failure, bool honourPause) noexcept {
     try {
         logger_->debug(trace);
         if (port != 0) return true;  // known: no need to wait for the lock
         CriticalSection::Scoped hold(discoveryLock_);
+        // While this thread waited, another may have found the server, or failed and paused the
+        // states: repeating its search would only cost this thread its probes again.
+        if (port != 0) return true;
+        if (honourPause && clock_() < statesDisabledUntil_) return false;
         return (this->*find)();
     } catch (const TextError& e) {
         logger_->error(std::wstring(failure) + L": " + e.text());
@@ -138,10 +153,10 @@ bool Quorvane::checkServerRunning(const wchar_t* trace, const Port& port, bool (
 
 bool Quorvane::checkCommandServerRunning() noexcept {
     return checkServerRunning(L"Quorvane::checkCommandServerRunning", commandServerPort_, &Quorvane::findCommandServer,
-                              L"Error while sending commands");
+                              L"Error while sending commands", false);
 }
 
 bool Quorvane::checkStateServerRunning() noexcept {
     return checkServerRunning(L"Quorvane::checkStateServerRunning", stateServerPort_, &Quorvane::findStateServer,
-                              L"Error while retrieving states");
+                              L"Error while retrieving states", true);
 }

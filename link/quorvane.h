@@ -42,8 +42,9 @@ public:
     Logger& logger() noexcept { return *logger_; }
     bool socketLogging() const noexcept { return socketLogging_; }
 
-    // A new connection to 127.0.0.1 at the port; on failure the port is forgotten (set to 0)
-    // so that the next use runs discovery again, and the TextError passes on.
+    // A new connection to 127.0.0.1 at the port; on failure the port is forgotten (set to 0,
+    // unless another thread has stored another port meanwhile) so that the next use runs
+    // discovery again, and the TextError passes on.
     std::unique_ptr<LineSocket> openConnection(Port& port);
 
     // Sends the request and appends the reply lines (trimmed, without wait markers). The whole
@@ -68,7 +69,7 @@ public:
     static std::int32_t determinePort(const std::wstring& folder, const std::wstring& suffix, Logger& logger,
                                       bool useLockFiles);
     // True when a connection to 127.0.0.1 at the port can be made within 300 ms.
-    static bool testPort(const Port& port, const std::wstring& label, Logger& logger);
+    static bool testPort(std::int32_t port, const std::wstring& label, Logger& logger);
     bool findCommandServer();
     bool findStateServer();
     // The two above under the lock; they never throw.
@@ -120,7 +121,7 @@ private:
     void readTimeoutsOnce();
     std::int32_t readTimeout(const wchar_t* valueName, std::int32_t fallback, std::int32_t maximum = INT32_MAX);
     bool checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
-                            const wchar_t* failure) noexcept;
+                            const wchar_t* failure, bool honourPause) noexcept;
     void readStateSettingsOnce();
     struct StateAnswer {
         std::wstring state;     // empty for none

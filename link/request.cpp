@@ -60,13 +60,14 @@ void Quorvane::readTimeoutsOnce() {
 }
 
 std::unique_ptr<LineSocket> Quorvane::openConnection(Port& port) {
+    std::int32_t tried = port.load();
     try {
         readTimeoutsOnce();
         auto connection = std::make_unique<LineSocket>();
-        connection->connectTo("127.0.0.1", static_cast<std::uint16_t>(port.load()), receiveTimeout_, sendTimeout_);
+        connection->connectTo("127.0.0.1", static_cast<std::uint16_t>(tried), receiveTimeout_, sendTimeout_);
         return connection;
     } catch (...) {
-        port = 0;
+        port.compare_exchange_strong(tried, 0);
         throw;
     }
 }

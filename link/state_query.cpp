@@ -66,6 +66,7 @@ std::wstring Quorvane::getState(std::wstring path, std::uint32_t askerBit) noexc
             }
         }
         if (!checkStateServerRunning()) {
+            if (clock_() < statesDisabledUntil_) return {};  // another thread's pause, begun meanwhile
             pauseStates(now);
             logger_->write(L"states will be disabled until " + int64ToText(statesDisabledUntil_));
             return {};
@@ -112,6 +113,7 @@ std::optional<Quorvane::StateAnswer> Quorvane::queryState(const std::wstring& pa
         if (clock_() < statesDisabledUntil_) return std::nullopt;
         // Both attempts share one bound, so a server that drips its reply costs it once.
         const Deadline deadline = replyDeadline();
+        std::int32_t asked = stateServerPort_.load();
         try {
             try {
                 exchangeOnStateConnection(arguments, replies, deadline);
@@ -126,7 +128,9 @@ std::optional<Quorvane::StateAnswer> Quorvane::queryState(const std::wstring& pa
             logger_->error(L"disabling states for " + int64ToText(retryTimeout_) + L"ms");
             pauseStates(clock_());
             dropStateConnection();
-            stateServerPort_ = 0;  // run discovery again after the pause
+            // Run discovery again after the pause, unless another thread has already found the
+            // server anew.
+            stateServerPort_.compare_exchange_strong(asked, 0);
             return std::nullopt;
         } catch (...) {
             dropStateConnection();

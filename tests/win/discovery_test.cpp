@@ -2,6 +2,9 @@
 
 #include <shlobj.h>
 
+#include <atomic>
+#include <thread>
+
 #include "link/quorvane.h"
 #include "wire/line_socket.h"
 #include "tests/win/fake_server.h"
@@ -189,10 +192,31 @@ TEST_F(Servers, AStateServerInTheSettingsFolderIsUsedWhenNoCommandServerAnswers)
 
 TEST_F(Servers, StatesFallBackToTheCommandServer) {
     publish(versionFolder(), L"", command_.port());
+    publish(settingsFolder() + L"\\statuscache-1", L".statuscache", state_.port());  // answers, but second to it
     Quorvane link;
+    EXPECT_TRUE(link.checkCommandServerRunning());
     EXPECT_TRUE(link.checkStateServerRunning());
     EXPECT_EQ(link.stateServerPort().load(), command_.port());
     EXPECT_EQ(link.commandServerPort().load(), command_.port());
+}
+
+// Threads that find a port published ask it at once, without discovery's lock: a candidate
+// must not be published before its probe answered.
+TEST_F(Servers, ThreadsNeverAskAStaleCandidateThatDiscoveryIsStillProbing) {
+    FakeServer live(answering([](const std::string& p) { return p + "\tS"; }));
+    publish(commonStatusFolder(), L".statuscache", unusedPort());  // held lock, nobody serves it
+    publish(settingsFolder() + L"\\statuscache-1", L".statuscache", live.port());
+    Quorvane link;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) wrong += link.getState(L"C:\\t" + std::to_wstring(t) + L"\\" + std::to_wstring(i)) != L"S";
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    for (const std::string& m : logMessages()) EXPECT_EQ(m.find("get-states failed"), std::string::npos) << m;
+    EXPECT_EQ(link.stateServerPort().load(), live.port());
 }
 
 TEST_F(Servers, NothingRunningMeansNoPorts) {
