@@ -84,8 +84,8 @@ void Notifier::run() {
 }
 
 // Serves every connection at once, so that a silent or slow one delays nobody else's lines.
-// Returns when accept gives no connection (the listener is then reopened without a pause) or
-// when stopped; throws when the listening socket fails.
+// Returns when stopped; throws only when the listening socket itself fails: a connection that
+// fails, or vanishes before it is accepted, leaves the listener, its port and its port file.
 void Notifier::serveConnections(LineSocket& listener) {
     std::vector<Connection> connections;
     for (;;) {
@@ -102,8 +102,14 @@ void Notifier::serveConnections(LineSocket& listener) {
         });
         connections.erase(ended, connections.end());
         if (!FD_ISSET(listener.handle(), &readable)) continue;
-        std::unique_ptr<LineSocket> accepted = listener.acceptConnection();
-        if (!accepted || stopRequested()) return;
+        int skipped = 0;
+        std::unique_ptr<LineSocket> accepted = listener.acceptConnection(&skipped);
+        if (stopRequested()) return;
+        if (!accepted) {
+            // The peer went away before it was taken: nobody else is affected.
+            logger_.debug(L"Notifier::run No connection to accept (error " + int64ToText(skipped) + L")");
+            continue;
+        }
         logger_.debug(L"Notifier::run Accepted connection");
         if (connections.size() == kMaxConnections) dropLeastRecentlyHeard(connections);
         connections.push_back({std::move(accepted), now});
@@ -174,7 +180,7 @@ std::unique_ptr<LineSocket> Notifier::findFreePort(std::int32_t& port) {
     for (; port < kPortLimit; ++port) {
         auto listener = std::make_unique<LineSocket>();
         try {
-            listener->listenLocal(static_cast<std::uint16_t>(port), kListenBacklog);
+            listener->listenLocal(static_cast<std::uint16_t>(port), kListenBacklog, LineSocket::Accepting::NonBlocking);
             return listener;
         } catch (const TextError& e) {
             if (!std::exchange(failed, true)) firstFailure = e.text();

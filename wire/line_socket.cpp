@@ -191,7 +191,7 @@ std::wstring LineSocket::localHostName() {
     return decodeLine(name);
 }
 
-void LineSocket::listenLocal(std::uint16_t port, int backlog) {
+void LineSocket::listenLocal(std::uint16_t port, int backlog, Accepting accepting) {
     close();
     socket_ = socket(AF_INET, SOCK_STREAM, 0);
     if (socket_ == INVALID_SOCKET) throw TextError(L"INVALID_SOCKET");
@@ -208,15 +208,34 @@ void LineSocket::listenLocal(std::uint16_t port, int backlog) {
         throw TextError(L"INVALID_SOCKET");
     }
     listen(socket_, backlog);
+    u_long nonBlocking = accepting == Accepting::NonBlocking;
+    if (nonBlocking && ioctlsocket(socket_, FIONBIO, &nonBlocking) != 0) throwSocketFailure(L"ioctlsocket");
 }
 
-std::unique_ptr<LineSocket> LineSocket::acceptConnection() {
+namespace {
+
+// What one peer did, or a momentary shortage: the listener itself is fine.
+bool isSkippableAcceptError(int error) {
+    switch (error) {
+        case WSAEWOULDBLOCK: case WSAECONNRESET: case WSAECONNABORTED: case WSAEINTR: case WSAEINPROGRESS:
+        case WSAEMFILE: case WSAENOBUFS: return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<LineSocket> LineSocket::acceptConnection(int* skippedError) {
     const SOCKET accepted = accept(socket_, nullptr, nullptr);
     if (accepted == INVALID_SOCKET) {
-        if (WSAGetLastError() == WSAEWOULDBLOCK) return nullptr;
-        throw TextError(L"Invalid Socket");
+        const int error = WSAGetLastError();
+        if (!isSkippableAcceptError(error)) throwSocketFailure(L"accept");
+        if (skippedError) *skippedError = error;
+        return nullptr;
     }
     std::unique_ptr<LineSocket> connection(new LineSocket(accepted));
+    u_long blocking = 0;  // an accepted socket inherits the listener's mode
+    ioctlsocket(accepted, FIONBIO, &blocking);
     connection->setOption(SO_RCVTIMEO, kAcceptedReceiveTimeoutMs);
     connection->receiveTimeoutMs_ = kAcceptedReceiveTimeoutMs;
     return connection;

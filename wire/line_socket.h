@@ -92,10 +92,16 @@ public:
     // The peer has closed its side: every later read gives an empty line.
     bool peerClosed() const noexcept { return peerClosed_; }
 
-    // Listens on 127.0.0.1:port; throws "INVALID_SOCKET" when the port cannot be bound.
-    void listenLocal(std::uint16_t port, int backlog);
-    // Blocks until a connection comes; none when the listener reports would-block.
-    std::unique_ptr<LineSocket> acceptConnection();
+    // Listens on 127.0.0.1:port; throws "INVALID_SOCKET" when the port cannot be bound. A
+    // non-blocking listener never waits in accept: a peer that connected and went away again
+    // between select and accept leaves nothing to wait for.
+    enum class Accepting { Blocking, NonBlocking };
+    void listenLocal(std::uint16_t port, int backlog, Accepting accepting = Accepting::Blocking);
+    // The next connection (blocking in its reads and writes, whatever the listener is). None
+    // when there was nothing to accept after all: a non-blocking listener's would-block, or a
+    // connection reset or aborted before it was taken; skippedError then says which. Throws
+    // only when the listener itself fails.
+    std::unique_ptr<LineSocket> acceptConnection(int* skippedError = nullptr);
 
     static std::wstring localHostName();
 

@@ -153,6 +153,24 @@ TEST(Listening, AcceptsOnLoopbackAndRefusesATakenPort) {
     EXPECT_EQ(accepted->readLine(), L"");
 }
 
+// A peer that vanished between select and accept must not leave Tavrel waiting in accept.
+TEST(Listening, ANonBlockingListenerNeverWaitsInAcceptButWhatItTakesBlocks) {
+    const std::uint16_t port = unusedPort();
+    LineSocket listener;
+    listener.listenLocal(port, 1, LineSocket::Accepting::NonBlocking);
+    int skipped = 0;
+    EXPECT_EQ(listener.acceptConnection(&skipped), nullptr);
+    EXPECT_EQ(skipped, WSAEWOULDBLOCK);
+    LineSocket client;
+    client.connectTo("127.0.0.1", port, 1000, 1000);
+    std::unique_ptr<LineSocket> accepted;
+    for (int i = 0; i < 200 && !accepted; ++i)
+        if (!(accepted = listener.acceptConnection())) Sleep(10);
+    ASSERT_TRUE(accepted);
+    client.writeLine(L"late");  // sent after the accept: the read must wait for it
+    EXPECT_EQ(accepted->readLine(), L"late");
+}
+
 TEST(HostName, IsTheComputerName) {
     char name[256] = {};
     gethostname(name, 255);

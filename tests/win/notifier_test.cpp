@@ -93,6 +93,8 @@ TEST_F(InProcessNotifier, EachLineBecomesOneNotificationOfTheLineAsItCame) {
                                              everythingChanged(), pathChanged(L"C:\\\x00e9\x4e2d"),
                                              pathChanged(L"C:\\b ")};
     EXPECT_EQ(shell_.waitFor(expected.size()), expected);
+    // Each line's last trace follows its notification: wait for it, not for a fixed time.
+    EXPECT_TRUE(logger_.waitFor(L"Notifier::_tWinMain sent notification to the shell", expected.size()));
     EXPECT_EQ(logger_.count(L"Notifier::_tWinMain received line: "), expected.size());
     EXPECT_EQ(logger_.count(L"Notifier::_tWinMain sent notification to the shell"), expected.size());
 }
@@ -151,6 +153,47 @@ TEST_F(InProcessNotifier, ASilentConnectionDelaysNoOtherAndIsDroppedAfterItsRece
     EXPECT_EQ(logger_.count(L"Notifier::run Exception: nothing received for 5000 ms"), 1u);
     EXPECT_EQ(port(), first);
     EXPECT_EQ(logger_.count(L"Notifier::run Looking for free port to connect"), 1u);
+}
+
+// A connection that is reset before Tavrel takes it (a probe, a crashed process) costs nobody
+// anything: the listener stays on its port and the application's lines all arrive.
+TEST_F(InProcessNotifier, ClientsThatResetAtOnceLeaveTheListenerAndTheOtherConnections) {
+    start();
+    const std::int32_t first = port();
+    const std::string published = readBytes(portFile());
+    RawClient application(first);
+    constexpr int kLines = 30;
+    for (int i = 0; i < 10 * kLines; ++i) {
+        const SOCKET reset = ::socket(AF_INET, SOCK_STREAM, 0);
+        const linger abort = {1, 0};  // closing sends a reset
+        setsockopt(reset, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(first));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(reset, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        closesocket(reset);
+        if (i % 10 == 0) application.send("C:\\\\p" + std::to_string(i / 10) + "\n");
+    }
+    EXPECT_EQ(shell_.waitFor(kLines).size(), std::size_t{kLines});
+    EXPECT_EQ(port(), first);
+    EXPECT_EQ(readBytes(portFile()), published);
+    EXPECT_EQ(logger_.count(L"Notifier::run Looking for free port to connect"), 1u);
+    EXPECT_EQ(logger_.count(L"Notifier::run Exception"), 0u);
+}
+
+// Sixteen connections are served side by side; a seventeenth takes the place of the quietest.
+TEST_F(InProcessNotifier, ASeventeenthConnectionTakesThePlaceOfTheQuietest) {
+    start();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (std::size_t i = 0; i <= 16; ++i) {
+        clients.push_back(std::make_unique<RawClient>(port()));
+        clients.back()->send("C:\\\\c" + std::to_string(i) + "\n");
+        ASSERT_EQ(shell_.waitFor(i + 1).size(), i + 1);  // heard in this order
+    }
+    EXPECT_TRUE(clients.front()->closedByPeer(3000));  // long before its silence would end it
+    EXPECT_FALSE(clients[1]->closedByPeer(100));
+    EXPECT_EQ(logger_.count(L"Notifier::run Exception: more than 16 connections, the quietest dropped"), 1u);
 }
 
 // A port file that cannot be written fails the whole listening cycle: it is retried after a

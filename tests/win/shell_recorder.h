@@ -78,10 +78,11 @@ public:
             if (m.rfind(prefix, 0) == 0) ++n;
         return n;
     }
-    // True once a message starting with the prefix has been written, within the time.
-    bool waitFor(const std::wstring& prefix, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    // True once `times` messages starting with the prefix have been written, within the time.
+    bool waitFor(const std::wstring& prefix, std::size_t times = 1,
+                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         const auto end = std::chrono::steady_clock::now() + limit;
-        while (count(prefix) == 0) {
+        while (count(prefix) < times) {
             if (std::chrono::steady_clock::now() > end) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
