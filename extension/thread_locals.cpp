@@ -119,11 +119,15 @@ void freeBlock(ThreadBlock* block) noexcept {
 
 }  // namespace
 
+// Reached from every throw and catch and every use of a thread-local: the caller's last error
+// (which is also Windows Sockets' error) must survive it, though TlsGetValue clears it.
 extern "C" void* __emutls_get_address(EmulatedTlsObject* object) {
+    const DWORD lastError = GetLastError();
     const std::size_t index = indexOf(*object);
     ThreadBlock* block = blockOfThisThread(index);
     void*& value = block->values[index - 1];
     if (!value) value = newValue(*object);
+    SetLastError(lastError);
     return value;
 }
 
