@@ -15,10 +15,11 @@ namespace {
 
 WinsockGuard g_winsockGuard;
 
-BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID, PVOID*) {
+BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID record, PVOID*) {
     WSADATA data;
-    appendLogLine(WSAStartup(MAKEWORD(2, 0), &data) == 0 ? L"Initializing WSA succeeded"
-                                                          : L"Initializing WSA failed");
+    const bool started = WSAStartup(MAKEWORD(2, 0), &data) == 0;
+    if (*static_cast<WinsockGuard::StartRecord*>(record) == WinsockGuard::StartRecord::Logged)
+        appendLogLine(started ? L"Initializing WSA succeeded" : L"Initializing WSA failed");
     return TRUE;
 }
 
@@ -37,9 +38,9 @@ WinsockGuard::~WinsockGuard() {
     if (count_.load() > 0 && !skipCleanup_) WSACleanup();
 }
 
-void WinsockGuard::acquire() noexcept {
+void WinsockGuard::acquire(StartRecord record) noexcept {
     ++count_;
-    InitOnceExecuteOnce(&once_, startWinsock, nullptr, nullptr);
+    InitOnceExecuteOnce(&once_, startWinsock, &record, nullptr);
 }
 
 WinsockGuard& winsockGuard() noexcept { return g_winsockGuard; }

@@ -22,8 +22,11 @@ public:
     WinsockGuard(const WinsockGuard&) = delete;
     WinsockGuard& operator=(const WinsockGuard&) = delete;
 
-    // Returns once the start-up has completed (on whichever thread ran it).
-    void acquire() noexcept;
+    // Returns once the start-up has completed (on whichever thread ran it). The start-up is
+    // written to the trace log, unless the first acquisition asks for it to go unrecorded: a
+    // tool that only looks at an installation must not create or change the log.
+    enum class StartRecord { Logged, Unlogged };
+    void acquire(StartRecord record = StartRecord::Logged) noexcept;
     std::int32_t acquisitions() const noexcept { return count_.load(); }
     // The process is ending: Windows Sockets goes with it, and cleaning up from the loader's
     // detach notification at that point can hang the exit.

@@ -224,8 +224,33 @@ TEST_F(Doctor, FailsAMissingOrBrokenIconAndADllOfTheWrongWordSize) {
                        static_cast<DWORD>((wrongDll.size() + 1) * sizeof(wchar_t)));
     }
 
+    // An icon value naming a huge file or a pipe that never sends must not be read.
+    const std::wstring huge = kSample + L"\\huge.ico";
+    {
+        FileHandle file(CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER size;
+        size.QuadPart = 100LL << 20;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+    }
+    const std::wstring pipe = L"\\\\.\\pipe\\quorvane-doctor-test";
+    const FileHandle pipeServer(CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
+    const std::pair<int, std::wstring> icons[] = {{3, huge}, {4, pipe}};
+    for (const auto& [index, icon] : icons) {
+        RegKey key;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + overlayClasses()[index - 1].classId).c_str(), 0,
+                                KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key.get(), L"icon", 0, REG_SZ, reinterpret_cast<const BYTE*>(icon.c_str()),
+                       static_cast<DWORD>((icon.size() + 1) * sizeof(wchar_t)));
+    }
+    DeleteFileW(logPath().c_str());
+
     const Captured run = runCaptured(L"shellhost.exe", L"doctor");
     EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_FALSE(fileExists(logPath()));  // the doctor only looks: not even its probes leave a line
+    EXPECT_TRUE(hasLineStarting(run, "OK   trace log: ")) << run.output;
+    for (const char* state : {"(Error): icon C:\\shellhost-sample\\huge.ico ", "(Conflict): icon \\\\.\\pipe\\"})
+        EXPECT_NE(run.output.find(state), std::string::npos) << state;
     const std::string classes = "FAIL 64-bit overlay class {5B7E2A4";
     EXPECT_TRUE(hasLine(run, classes + "6-9C13-4D8F-B6A2-71E4C09D35F8} (Locked): icon C:\\icons\\Locked.ico does not "
                                        "exist")) << run.output;

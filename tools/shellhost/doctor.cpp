@@ -1,8 +1,11 @@
 #include "tools/shellhost/doctor.h"
 
 #include "tools/shellhost/doctor_support.h"
+#include "wire/line_socket.h"
 
 int runDoctor(std::wostream& out) {
+    // The doctor only looks: its probes must not leave a trace-log line, nor create the log.
+    winsockGuard().acquire(WinsockGuard::StartRecord::Unlogged);
     Report report(out);
     for (const View& view : viewsToCheck()) {
         if (!anythingInstalled(view)) {

@@ -36,11 +36,6 @@ std::wstring expand(const std::wstring& text) {
     return expanded;
 }
 
-std::string readAll(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
 void Report::add(int kind, const wchar_t* label, const std::wstring& text) {
@@ -138,11 +133,34 @@ std::wstring machineName(WORD machine) {
     }
 }
 
+namespace {
+
+// The bytes of a regular file of at most kLargestIconFile bytes, checked before anything is read:
+// an "icon" value may name a huge file, a pipe or a device, which would be read for ever.
+std::optional<std::string> readSmallFile(const std::wstring& path) {
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileSizeEx(file.get(), &size) ||
+        size.QuadPart > static_cast<LONGLONG>(kLargestIconFile))
+        return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!bytes.empty() && !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr))
+        return std::nullopt;
+    bytes.resize(got);
+    return bytes;
+}
+
+}  // namespace
+
 std::wstring iconProblem(const std::wstring& path) {
     if (!fileExists(path)) return L"does not exist";
-    const std::string bytes = readAll(path);
+    const std::optional<std::string> read = readSmallFile(path);
+    if (!read) return L"is not a regular file of at most 1 MiB: not an icon file";
+    const std::string& bytes = *read;
     IconDirectory directory = {};
-    if (bytes.size() > kLargestIconFile || bytes.size() < sizeof directory) return L"is not an icon file";
+    if (bytes.size() < sizeof directory) return L"is not an icon file";
     std::memcpy(&directory, bytes.data(), sizeof directory);
     if (directory.reserved != 0 || directory.type != 1 || directory.count == 0 ||
         bytes.size() < sizeof directory + directory.count * sizeof(IconEntry))
