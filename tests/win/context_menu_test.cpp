@@ -297,6 +297,19 @@ TEST_F(ContextMenu, LongLabelsAndLongPathsSurvive) {
     EXPECT_TRUE(journaled("get-commands\t" + narrow(longPath)));
 }
 
+// A command name becomes part of an icon file's path: one that would leave the icons folder
+// gets no icon, even where a file waits for it.
+TEST_F(ContextMenu, ACommandNameThatWouldLeaveTheIconsFolderGetsNoIcon) {
+    runCaptured(L"shellhost.exe", L"sample-icons " + kInstall + L"\\lib outside");
+    writeBytes(kRoot + L"\\commands.txt", "quick-commands\t2\n..\\\\outside\tOut\ttrue\nc1\tFirst\ttrue\n");
+    ASSERT_EQ(select({L"C:\\a.txt"}), S_OK);
+    EXPECT_EQ(build(), 2u);
+    const std::vector<MenuEntry> menu = readMenu(popup_.get());
+    ASSERT_EQ(menu[1].label, L"Out");
+    EXPECT_EQ(menu[1].bitmap.cx, 0);
+    EXPECT_NE(menu[2].bitmap.cx, 0);
+}
+
 TEST_F(ContextMenu, FlagsThatAskForNoVerbsAddNothing) {
     select({L"C:\\a.txt"});
     EXPECT_EQ(build(CMF_DEFAULTONLY), 0u);
