@@ -66,6 +66,7 @@ for arch in x64 x86; do
   sql=$(conditions_sql)
   [ -n "$sql" ] || { echo "package.sh: no component conditions found in the source" >&2; exit 1; }
   while IFS= read -r query; do msibuild "$msi" -q "$query"; done <<<"$sql"
-  msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE \`Property\` = 'SecureCustomProperties'"
+  listed=$(msiinfo export "$msi" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }' | tr -d '\r')
+  msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure${listed:+;$listed}' WHERE \`Property\` = 'SecureCustomProperties'"
   echo "$msi"
 done
