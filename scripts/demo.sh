@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds compreh.dll and Tavrel.exe for 64-bit and
-# 32-bit Windows, and shows the whole system working under Wine, as a user would see it:
+# 32-bit Windows and the Windows Installer packages, installs the x64 package silently with
+# msiexec, and shows the whole system working under Wine, as a user would see it:
 # overlays, the context menu with its icons, a chosen command reaching the application, a
 # change reaching the shell through Tavrel, a 64-bit and a 32-bit host side by side, and the
 # reduced menu starting the application; pictures of the overlays and of the menu; and the
-# installation check before and after the application stops. It stops everything it started.
+# installation check before and after the application stops. It removes the package at the end
+# and stops everything it started.
 # Output: build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +17,7 @@ echo "== building"
 for preset in win64 win32; do
   cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
 done
+msi=$(scripts/package.sh --no-build | grep -- '-x64\.msi$')
 
 bin=build/win64/bin
 bin32=build/win32/bin
@@ -28,6 +31,13 @@ mkdir -p "$out"
 
 windows_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 win() { scripts/wine.sh win32 run "$@"; }
+# Silently, as an administrator installs software; Windows' exit code.
+msiexec() {
+  local action=$1 rc=0
+  shift
+  win msiexec "$action" "$(windows_path "$top_dir/$msi")" "$@" /qn >/dev/null 2>&1 || rc=$?
+  return $rc
+}
 # Output goes through a file, not a pipe: Tavrel, started by the extension inside shellhost,
 # inherits its standard output under Wine and would hold a pipe open for as long as it runs.
 host() {
@@ -70,8 +80,7 @@ start_display
 scripts/wine.sh win32 start
 stub_pid=""
 cleanup() {
-  host unregister >/dev/null 2>&1 || true
-  host unconfigure >/dev/null 2>&1 || true
+  msiexec /x || true
   [ -n "$stub_pid" ] && kill "$stub_pid" 2>/dev/null || true
   scripts/wine.sh win32 stop
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
@@ -132,19 +141,19 @@ menu_picture() {
   rm -f "$stop" "$out/screen.xwd"
 }
 
-say "Installing as the installer would: classes, configuration, icons, the application program"
-mkdir -p "$demo_c/Projects/Report" "$demo_c/install/bin" "$demo_c/install/lib/icons" "$demo_c/overlays"
+say "Installing the x64 package silently: msiexec /i $(basename "$msi") /qn PARENTDIR=C:\\QuorvaneDemo ..."
+msiexec /x || true   # what an interrupted earlier run left installed
+mkdir -p "$demo_c/Projects/Report" "$demo_c/App"
 for f in "Projects/Report/summary.docx" "Projects/Report/figures.xlsx" "Projects/budget.xlsx" \
          "Projects/notes.txt" "Projects/draft (old).docx" "Projects/temp.tmp"; do
   echo "sample" > "$demo_c/$f"
 done
 # The application program for the reduced menu: a stand-in that writes down how it was started.
-cp "$bin/recorder.exe" "$demo_c/install/bin/quorvane.exe"
-host register "$(windows_path "$top_dir/$bin/compreh.dll")" "$(windows_path "$top_dir/$bin32/compreh.dll")" 'C:\QuorvaneDemo\overlays'
-host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=true notify-logging=true \
-  "tavrel=$(windows_path "$top_dir/$bin/Tavrel.exe")"
-host sample-icons --overlay 'C:\QuorvaneDemo\overlays' Synced Syncing Error Conflict Shared Locked Excluded
-host sample-icons 'C:\QuorvaneDemo\install\lib\icons' open share share-g history versions restore lock
+cp "$bin/recorder.exe" "$demo_c/App/quorvane.exe"
+msiexec /i 'PARENTDIR=C:\QuorvaneDemo' SHELL_INTEGRATION_FULL=true NOTIFY_LOGGING=true \
+  'EXECUTABLE=C:\QuorvaneDemo\App\quorvane.exe' || { echo "installing the package failed" >&2; exit 1; }
+# The application's own menu icons, which its installer puts beside the integration.
+host sample-icons 'C:\QuorvaneDemo\Quorvane\lib\icons' open share share-g history versions restore lock
 cat > "$demo_c/rules.txt" <<'RULES'
 # path prefix or pattern<TAB>state
 C:\QuorvaneDemo\Projects\Report	Syncing
@@ -156,7 +165,7 @@ RULES
 printf '%s\n' 'quick-commands	2' 'open	Open in Quorvane	true' 'share	Share link	false' \
   'group	3	history	History' 'versions	Show versions	true' 'group	1	restore	Restore' \
   'restore	Restore last version	true' 'lock	Lock file	true' > "$demo_c/commands.txt"
-echo "registered the 64-bit and the 32-bit compreh.dll, each in its registry view; configured C:\\QuorvaneDemo\\install in both" | show
+(cd "$demo_c/Quorvane" && find bin lib/overlays -type f | sort | sed 's/^/installed: C:\\QuorvaneDemo\\Quorvane\\/; s|/|\\|g') | show
 
 say "Starting the stand-in application (appstub)"
 win "$bin/appstub.exe" --rules 'C:\QuorvaneDemo\rules.txt' --commands 'C:\QuorvaneDemo\commands.txt' \
@@ -215,7 +224,9 @@ say "Checking the installation: shellhost doctor"
 host doctor | show || echo "(shellhost doctor exit code: 1)" | show
 
 say "Reduced menu: one item offers \"Launch Quorvane\", which starts the application program"
-host configure demo-1 'C:\QuorvaneDemo\install' shell-integration-full=false
+msiexec /i SHELL_INTEGRATION_FULL=false REINSTALL=ALL REINSTALLMODE=amus ||
+  { echo "reconfiguring through the package failed" >&2; exit 1; }
+echo "reconfigured: msiexec /i $(basename "$msi") /qn SHELL_INTEGRATION_FULL=false REINSTALL=ALL REINSTALLMODE=amus" | show
 export QV_RECORDER_OUTPUT='C:\QuorvaneDemo\launched.txt'
 host menu --invoke 'Launch Quorvane' 'C:\QuorvaneDemo\Projects\notes.txt' | show
 for _ in $(seq 50); do [ -s "$demo_c/launched.txt" ] && break; sleep 0.1; done
@@ -230,6 +241,17 @@ exec 3<&-
 for _ in $(seq 100); do kill -0 "$stub_pid" 2>/dev/null || break; sleep 0.1; done
 stub_pid=""
 host doctor | show || echo "(shellhost doctor exit code: 1)" | show
+
+say "Removing the package: msiexec /x $(basename "$msi") /qn"
+# Tavrel runs from the installation folder until the user signs out; on Windows its file would
+# go only at the next restart, so it ends first, as at signing out.
+for pid in $(tavrels); do kill "$pid"; done
+for _ in $(seq 50); do [ -z "$(tavrels)" ] && break; sleep 0.1; done
+msiexec /x || { echo "removing the package failed" >&2; exit 1; }
+left=$(cd "$demo_c/Quorvane" 2>/dev/null && find bin lib/overlays 2>/dev/null || true)
+echo "left of the package: ${left:-nothing}" | show
+host doctor >/dev/null || true
+grep -E '^(FAIL|WARN) 64-bit|^verdict' "$out/shellhost.out" | show
 
 say "Done"
 echo "trace log: $log" | show

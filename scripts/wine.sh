@@ -7,11 +7,13 @@
 #   wine.sh [TREE] stop            stop this prefix's server only
 #   wine.sh [TREE] run PROGRAM...  run a Windows program in the prefix
 #   wine.sh [TREE] available       succeeds when Wine can run the tree's programs here
+# QV_WINEPREFIX names another prefix for the tree's programs (a test that needs a fresh one);
+# with WINEARCH=win32 a win32 tree's new prefix is one of 32-bit Windows, without a 64-bit half.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 tree=win64
 case "${1:-}" in win64|win32) tree=$1; shift ;; esac
-export WINEPREFIX="$top/build/$tree/wineprefix"
+export WINEPREFIX="${QV_WINEPREFIX:-$top/build/$tree/wineprefix}"
 export WINESERVER=/usr/lib/wine/wineserver
 wine=("$top/cmake/wine-run.sh" "$WINEPREFIX")
 [ "$tree" = win32 ] && wine=("$top/cmake/i386-run.sh" "${wine[@]}")
