@@ -93,6 +93,11 @@ const std::wstring& contextMenuClassId() {
     return id;
 }
 
+const std::wstring& explorerCommandClassId() {
+    static const std::wstring id = classIdOf(8);
+    return id;
+}
+
 bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wstring& iconFolder) {
     bool ok = !dllPaths.empty();
     for (const std::wstring& dllPath : dllPaths) {
@@ -108,6 +113,7 @@ bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wst
             set(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
         };
         registerClass(contextMenuClassId(), L"Quorvane context menu");
+        registerClass(explorerCommandClassId(), L"Quorvane Explorer command");
         for (const wchar_t* parent : kMenuHandlerParents)
             set(HKEY_CLASSES_ROOT, std::wstring(parent) + L"\\" + kMenuHandlerName, nullptr, contextMenuClassId());
         for (const OverlayClass& overlay : overlayClasses()) {
@@ -125,6 +131,7 @@ bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wst
 void unregisterExtension() {
     for (REGSAM view : kViews) {
         deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + contextMenuClassId());
+        deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + explorerCommandClassId());
         for (const wchar_t* parent : kMenuHandlerParents)
             deleteTree(HKEY_CLASSES_ROOT, view, std::wstring(parent) + L"\\" + kMenuHandlerName);
         for (const OverlayClass& overlay : overlayClasses()) {
