@@ -13,6 +13,8 @@ struct OverlayClass {
 // The seven overlay classes with the state names used here (the application defines its own).
 const std::vector<OverlayClass>& overlayClasses();
 const std::wstring& contextMenuClassId();
+// Files, folders and folder backgrounds: where both menus appear (the sparse package names the same).
+const std::vector<std::wstring>& contextMenuItemTypes();
 // The Explorer-command class: no handler entry names it; the sparse package's manifest does.
 const std::wstring& explorerCommandClassId();
 
