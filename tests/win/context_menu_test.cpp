@@ -621,6 +621,9 @@ TEST_F(ExplorerCommands, ASubCommandSendsItsNameWithTheWholeSelection) {
     ASSERT_EQ(commands[2]->EnumSubCommands(&inGroup), S_OK);
     const std::vector<ComPtr<IExplorerCommand>> group = commandsOf(inGroup.Get());
     ASSERT_EQ(group.size(), 5u);
+    PathItems other({L"C:\\other.txt"});
+    ASSERT_EQ(slowState(root.Get(), &other), ECS_ENABLED);  // the root's tree is replaced; the commands keep theirs
+    EXPECT_EQ(title(group[2].Get()), L"Fifth");
     EXPECT_EQ(group[1]->Invoke(&items, nullptr), E_NOTIMPL);  // the separator
     EXPECT_EQ(group[2]->Invoke(&items, nullptr), S_OK);
     EXPECT_TRUE(journaled("c5\t" + utf8(longPath) + "\t" + utf8(foreign)));
