@@ -8,6 +8,7 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -627,6 +628,30 @@ TEST_F(ExplorerCommands, ASubCommandSendsItsNameWithTheWholeSelection) {
     EXPECT_EQ(group[1]->Invoke(&items, nullptr), E_NOTIMPL);  // the separator
     EXPECT_EQ(group[2]->Invoke(&items, nullptr), S_OK);
     EXPECT_TRUE(journaled("c5\t" + utf8(longPath) + "\t" + utf8(foreign)));
+}
+
+// Explorer asks the root's state on a thread of its own while its UI thread reads the tree.
+TEST_F(ExplorerCommands, ThreadsShareTheRootsTreeSafely) {
+    PathItems items({L"C:\\a.txt"});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    EXPCMDSTATE state = ECS_HIDDEN;
+    ASSERT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
+    std::atomic<int> enabled{0};
+    std::thread background([&] {
+        for (int i = 0; i < 20; ++i) {
+            EXPCMDSTATE answer = ECS_HIDDEN;
+            if (root->GetState(&items, TRUE, &answer) == S_OK && answer == ECS_ENABLED) ++enabled;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        ComPtr<IEnumExplorerCommand> top;
+        ASSERT_EQ(root->EnumSubCommands(&top), S_OK);
+        const std::vector<ComPtr<IExplorerCommand>> commands = commandsOf(top.Get());
+        ASSERT_EQ(commands.size(), 3u) << i;
+        EXPECT_EQ(title(commands[2].Get()), L"Group one");
+    }
+    background.join();
+    EXPECT_EQ(enabled.load(), 20);
 }
 
 TEST_F(ExplorerCommands, GetStateWithoutLeaveToBeSlowNeverWaitsForTheApplication) {
