@@ -5,7 +5,20 @@
 #include "extension/compreh.h"
 #include "extension/module.h"
 
-CComprehClassFactory::CComprehClassFactory(const CLSID* classId) noexcept : classId_(classId) {
+HRESULT createCompreh(const CLSID* classId, REFIID riid, void** object) noexcept {
+    try {
+        CCompreh* created = new (std::nothrow) CCompreh(classId);
+        if (!created) return E_OUTOFMEMORY;
+        return handOut(created, riid, object);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+CComprehClassFactory::CComprehClassFactory(const CLSID* classId, ObjectCreator create) noexcept
+    : classId_(classId), create_(create) {
     debugTrace(L"CComprehClassFactory::CComprehClassFactory()\r\n");
     moduleObjectCreated();
 }
@@ -35,15 +48,7 @@ STDMETHODIMP CComprehClassFactory::CreateInstance(IUnknown* outer, REFIID riid, 
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    try {
-        CCompreh* created = new (std::nothrow) CCompreh(classId_);
-        if (!created) return E_OUTOFMEMORY;
-        return handOut(created, riid, object);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return create_(classId_, riid, object);
 }
 
 STDMETHODIMP CComprehClassFactory::LockServer(BOOL) { return S_OK; }

@@ -1,11 +1,17 @@
 #pragma once
 #include <unknwn.h>
 
-// Makes CCompreh objects for one class id; one factory per DllGetClassObject call.
+// Makes a new object of the class; the objects start at reference count 0 (see handOut).
+using ObjectCreator = HRESULT (*)(const CLSID* classId, REFIID riid, void** object) noexcept;
+
+// A CCompreh for the classic classes (classId: the overlay class the object stands for, or none
+// for the context menu).
+HRESULT createCompreh(const CLSID* classId, REFIID riid, void** object) noexcept;
+
+// Makes the objects of one class id; one factory per DllGetClassObject call.
 class CComprehClassFactory final : public IClassFactory {
 public:
-    // classId: the overlay class the objects stand for, or none for the context-menu class.
-    explicit CComprehClassFactory(const CLSID* classId) noexcept;
+    CComprehClassFactory(const CLSID* classId, ObjectCreator create) noexcept;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -18,6 +24,7 @@ private:
 
     LONG references_ = 0;
     const CLSID* classId_;
+    ObjectCreator create_;
 };
 
 // Hands an object that starts at reference count 0 to its caller through QueryInterface; an

@@ -53,8 +53,7 @@ private:
     HRESULT buildMenu(HMENU menu, UINT index, UINT idCmdFirst, UINT idCmdLast, UINT flags);
     struct MenuBuild;
     bool appendToMenu(MenuBuild& build, HMENU menu, const Command& entry, UINT position, HMENU submenu);
-    void appendGroupToMenu(MenuBuild& build, HMENU submenu, const CommandGroup& group, UINT& position,
-                           bool& separatorWanted);
+    void appendGroupToMenu(MenuBuild& build, HMENU submenu, const CommandGroup& group);
 
     CriticalSection lock_;  // guards the two path lists
     LONG references_ = 0;

@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 
 #include "common/settings.h"
+#include "extension/menu_entries.h"
 #include "extension/menu_icons.h"
 #include "extension/module.h"
 #include "link/command_tree.h"
@@ -12,13 +13,9 @@
 
 namespace {
 
-constexpr wchar_t kLaunchLabel[] = L"Launch Quorvane";
 constexpr wchar_t kVerbPrefix[] = L"quorvane-";
-constexpr std::size_t kMaxLabelLength = 127;
 
 Logger& logger() { return applicationLink().logger(); }
-
-bool fullMenuMode() { return readConfigSwitch(L"shell-integration-full"); }
 
 HRESULT idsUsed(UINT count) { return MAKE_HRESULT(SEVERITY_SUCCESS, 0, count); }
 
@@ -43,11 +40,6 @@ std::vector<std::wstring> droppedFiles(HDROP drop) {
         if (!name.empty()) names.push_back(std::move(name));
     }
     return names;
-}
-
-// A command name becomes part of a file name: one that could leave the icons folder gets no icon.
-bool isPlainFileName(const std::wstring& name) {
-    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
 // A verb given as text (in the ANSI field, or in the wide one when the caller says it filled
@@ -118,16 +110,13 @@ STDMETHODIMP CCompreh::Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, H
 
 bool CCompreh::appendToMenu(MenuBuild& build, HMENU menu, const Command& entry, UINT position, HMENU submenu) {
     logger().debug(L"CCompreh::appendToMenu");
-    std::wstring label = entry.label();
+    std::wstring label = menuLabel(entry);
     if (build.nextId > build.lastId) {
         logger().debug(L"CCompreh::appendToMenu no identifier left for " + label);
         return false;
     }
-    if (label.size() > kMaxLabelLength) label.resize(kMaxLabelLength);
-    const std::wstring name = entry.name();
-    HBITMAP bitmap = nullptr;
-    if (!build.iconFolder.empty() && isPlainFileName(name))
-        bitmap = loadIconBitmap(applicationLink(), build.iconFolder + name + (entry.enabled() ? L".ico" : L"-g.ico"));
+    const std::wstring iconFile = menuIconFile(build.iconFolder, entry);
+    HBITMAP bitmap = iconFile.empty() ? nullptr : loadIconBitmap(applicationLink(), iconFile);
 
     MENUITEMINFOW item = {};
     item.cbSize = sizeof item;
@@ -144,18 +133,13 @@ bool CCompreh::appendToMenu(MenuBuild& build, HMENU menu, const Command& entry, 
     return true;
 }
 
-void CCompreh::appendGroupToMenu(MenuBuild& build, HMENU submenu, const CommandGroup& group, UINT& position,
-                                 bool& separatorWanted) {
+void CCompreh::appendGroupToMenu(MenuBuild& build, HMENU submenu, const CommandGroup& group) {
     logger().debug(L"CCompreh::appendGroupToMenu");
-    if (separatorWanted && insertSeparator(submenu, position)) ++position;
-    for (const std::unique_ptr<Command>& child : group.children()) {
-        // A nested group opens no submenu of its own: its entries follow in this one.
-        if (const auto* nested = dynamic_cast<const CommandGroup*>(child.get())) {
-            appendGroupToMenu(build, submenu, *nested, position, separatorWanted);
-            continue;
-        }
-        if (appendToMenu(build, submenu, *child, position, nullptr)) ++position;
-        separatorWanted = true;
+    UINT position = 0;
+    for (const Command* entry : flattenGroup(group)) {
+        const bool added = entry ? appendToMenu(build, submenu, *entry, position, nullptr)
+                                 : insertSeparator(submenu, position);
+        if (added) ++position;
     }
 }
 
@@ -185,9 +169,7 @@ HRESULT CCompreh::buildMenu(HMENU menu, UINT index, UINT idCmdFirst, UINT idCmdL
     const bool noQuickCommands = !commandTree_->quickCommands || commandTree_->quickCommands->empty();
     if (noQuickCommands && commandTree_->groups.empty()) return idsUsed(1);
 
-    MenuBuild build{idCmdFirst, idCmdLast, 0, {}};
-    const std::wstring installFolder = readConfigValue(L"", true);
-    if (!installFolder.empty()) build.iconFolder = installFolder + L"\\lib\\icons\\";
+    MenuBuild build{idCmdFirst, idCmdLast, 0, menuIconFolder()};
     insertSeparator(menu, index);
     UINT position = index + 1;
     if (commandTree_->quickCommands)
@@ -195,9 +177,7 @@ HRESULT CCompreh::buildMenu(HMENU menu, UINT index, UINT idCmdFirst, UINT idCmdL
             if (appendToMenu(build, menu, *entry, position, nullptr)) ++position;
     for (const std::unique_ptr<CommandGroup>& group : commandTree_->groups) {
         MenuHandle popup(CreatePopupMenu());
-        UINT subPosition = 0;
-        bool separatorWanted = false;
-        appendGroupToMenu(build, popup.get(), *group, subPosition, separatorWanted);
+        appendGroupToMenu(build, popup.get(), *group);
         if (appendToMenu(build, menu, *group, position, popup.get())) {
             popup.release();  // the menu owns its submenu now
             ++position;

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "extension/class_factory.h"
+#include "extension/explorer_command.h"
 #include "extension/module.h"
 #include "extension/thread_locals.h"
 #include "link/quorvane.h"
@@ -51,13 +52,18 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, void** object) {
     debugTrace(L"In DllGetClassObject\r\n");
     if (!object) return E_POINTER;
     *object = nullptr;
-    for (int k = 0; k < kClassIdCount; ++k) {
+    const CLSID* classId = nullptr;
+    ObjectCreator create = nullptr;
+    if (IsEqualCLSID(rclsid, kExplorerCommandClassId)) create = createExplorerCommand;
+    for (int k = 0; k < kClassIdCount && !create; ++k) {
         if (!IsEqualCLSID(rclsid, kClassIds[k])) continue;
-        auto* factory = new (std::nothrow) CComprehClassFactory(k == 0 ? nullptr : &kClassIds[k]);
-        if (!factory) return E_OUTOFMEMORY;
-        return handOut(factory, riid, object);
+        classId = k == 0 ? nullptr : &kClassIds[k];
+        create = createCompreh;
     }
-    return CLASS_E_CLASSNOTAVAILABLE;
+    if (!create) return CLASS_E_CLASSNOTAVAILABLE;
+    auto* factory = new (std::nothrow) CComprehClassFactory(classId, create);
+    if (!factory) return E_OUTOFMEMORY;
+    return handOut(factory, riid, object);
 }
 
 STDAPI DllCanUnloadNow() {

@@ -15,6 +15,8 @@ LONG moduleObjectCount() noexcept;
 // The eight class ids: the first is the context menu, the other seven are overlay classes.
 inline constexpr int kClassIdCount = 8;
 extern const CLSID kClassIds[kClassIdCount];
+// The ninth class: the same commands as Explorer commands, for Windows 11's first context menu.
+extern const CLSID kExplorerCommandClassId;
 
 // Fixed texts for the debugger output, written whatever the logging switches say.
 inline void debugTrace(const wchar_t* text) noexcept { OutputDebugStringW(text); }

@@ -2,11 +2,12 @@
 # The main job: installs what is missing, builds compreh.dll and Tavrel.exe for 64-bit and
 # 32-bit Windows and the Windows Installer packages, installs the x64 package silently with
 # msiexec, and shows the whole system working under Wine, as a user would see it:
-# overlays, the context menu with its icons, a chosen command reaching the application, a
-# change reaching the shell through Tavrel, a 64-bit and a 32-bit host side by side, and the
-# reduced menu starting the application; pictures of the overlays and of the menu; and the
-# installation check before and after the application stops. It removes the package at the end
-# and stops everything it started.
+# overlays, the context menu with its icons, the same commands as Windows 11's first menu shows
+# them (Explorer commands) with the sparse package that names them, a chosen command reaching
+# the application, a change reaching the shell through Tavrel, a 64-bit and a 32-bit host side
+# by side, and the reduced menu starting the application; pictures of the overlays and of the
+# menu; and the installation check before and after the application stops. It removes the
+# package at the end and stops everything it started.
 # Output: build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -188,6 +189,11 @@ if [ -n "${DISPLAY:-}" ]; then
 else
   echo "no display server (Xvfb, xwd and netpbm are needed): skipped the menu picture" | show
 fi
+
+say "The same commands in Windows 11's first context menu: the Explorer command's tree (shellhost commands)"
+host commands 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' | show
+packaging/sparse/make-sparse.sh "$out/package/sparse" 1.0.0 "CN=Quorvane Demo" >/dev/null
+echo "sparse package content that names it for Windows 11: $out/package/sparse ($(grep -o '<Identity [^>]*' "$out/package/sparse/AppxManifest.xml" | sed -e 's/<Identity //' -e 's/ *\/$//'))" | show
 
 say "Choosing \"Show versions\": the command and the selection arrive at the application"
 host menu --invoke 'Show versions' 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' \

@@ -5,11 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # xvfb, x11-apps and netpbm are for the demo's menu picture: a display server, its
-# screenshot and the conversion of that screenshot to PNG. wixl builds the Windows Installer
-# packages (scripts/package.sh); msitools has msiinfo and msibuild, which check and finish them.
+# screenshot and the conversion of that screenshot to PNG; netpbm also draws the sparse
+# package's logos. wixl builds the Windows Installer packages (scripts/package.sh); msitools has
+# msiinfo and msibuild, which check and finish them; libxml2-utils (xmllint) checks the sparse
+# package's manifest.
 packages=(cmake make clang libclang-rt-14-dev googletest
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64
-          qemu-user-static xvfb x11-apps netpbm wixl msitools)
+          qemu-user-static xvfb x11-apps netpbm wixl msitools libxml2-utils)
 # Wine's 32-bit half runs the win32 tests; its preloader makes a 32-bit start take 0.5 s
 # instead of a minute under qemu, which runs it where the kernel refuses 32-bit programs. Its
 # i386 libraries must have exactly the versions of the installed 64-bit ones, so a mirror in

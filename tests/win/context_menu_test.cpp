@@ -4,8 +4,12 @@
 
 #include <shlobj.h>
 #include <shellapi.h>
+#include <shlwapi.h>
+#include <wrl/client.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "common/handles.h"
@@ -15,6 +19,7 @@
 
 using namespace testing_support;
 using namespace std::chrono_literals;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -141,8 +146,8 @@ protected:
         journalMark_ = readLines(kRoot + L"\\journal.txt").size();
     }
     void TearDown() override {
-        init_->Release();
-        menu_->Release();
+        if (init_) init_->Release();
+        if (menu_) menu_->Release();
         config_->set(L"shell-integration-full", L"true");
     }
     HRESULT select(const std::vector<std::wstring>& paths) {
@@ -373,6 +378,384 @@ TEST_F(ContextMenu, WithoutTheApplicationTheFullMenuAddsNothing) {
     select({L"C:\\a.txt"});
     EXPECT_EQ(build(), 1u);
     EXPECT_EQ(GetMenuItemCount(popup_.get()), 0);
+}
+
+}  // namespace
+
+// The ninth class, as Windows 11's first context menu drives it.
+namespace {
+
+// A shell item with a file-system path, or without one (an empty path), as a library item is.
+class PathItem final : public IShellItem {
+public:
+    explicit PathItem(std::wstring path) : path_(std::move(path)) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        *object = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IShellItem) ? this : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetParent(IShellItem**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDisplayName(SIGDN kind, LPWSTR* name) override {
+        *name = nullptr;
+        if (kind != SIGDN_FILESYSPATH || path_.empty()) return E_INVALIDARG;
+        return SHStrDupW(path_.c_str(), name);
+    }
+    STDMETHODIMP GetAttributes(SFGAOF, SFGAOF*) override { return E_NOTIMPL; }
+    STDMETHODIMP Compare(IShellItem*, SICHINTF, int*) override { return E_NOTIMPL; }
+
+private:
+    std::wstring path_;
+};
+
+// The selection as Explorer hands it to an Explorer command.
+class PathItems final : public IShellItemArray {
+public:
+    explicit PathItems(const std::vector<std::wstring>& paths) {
+        for (const std::wstring& path : paths) items_.push_back(std::make_unique<PathItem>(path));
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        *object = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IShellItemArray) ? this : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPropertyStore(GETPROPERTYSTOREFLAGS, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPropertyDescriptionList(REFPROPERTYKEY, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetAttributes(SIATTRIBFLAGS, SFGAOF, SFGAOF*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCount(DWORD* count) override {
+        *count = static_cast<DWORD>(items_.size());
+        return S_OK;
+    }
+    STDMETHODIMP GetItemAt(DWORD index, IShellItem** item) override {
+        *item = index < items_.size() ? items_[index].get() : nullptr;
+        return *item ? S_OK : E_INVALIDARG;
+    }
+    STDMETHODIMP EnumItems(IEnumShellItems**) override { return E_NOTIMPL; }
+
+private:
+    std::vector<std::unique_ptr<PathItem>> items_;
+};
+
+// A site that counts its references, so that a test sees it kept and released.
+class CountedSite final : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        *object = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
+        if (!*object) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
+    LONG references = 1;
+};
+
+struct TreeEntry {
+    std::wstring title, icon;
+    bool separator = false, disabled = false, opens = false;
+    std::vector<TreeEntry> children;
+};
+
+std::wstring takeText(HRESULT hr, wchar_t* text) {
+    std::wstring taken = SUCCEEDED(hr) && text ? text : L"";
+    CoTaskMemFree(text);
+    return taken;
+}
+
+std::vector<ComPtr<IExplorerCommand>> commandsOf(IEnumExplorerCommand* commands) {
+    std::vector<ComPtr<IExplorerCommand>> all;
+    for (ComPtr<IExplorerCommand> next; commands && commands->Next(1, &next, nullptr) == S_OK; next.Reset())
+        all.push_back(next);
+    return all;
+}
+
+std::vector<TreeEntry> readTree(IExplorerCommand* parent, IShellItemArray* items) {
+    ComPtr<IEnumExplorerCommand> children;
+    parent->EnumSubCommands(&children);
+    std::vector<TreeEntry> tree;
+    for (const ComPtr<IExplorerCommand>& command : commandsOf(children.Get())) {
+        TreeEntry entry;
+        EXPCMDFLAGS flags = 0;
+        EXPCMDSTATE state = 0;
+        command->GetFlags(&flags);
+        command->GetState(items, FALSE, &state);
+        wchar_t* text = nullptr;
+        HRESULT hr = command->GetTitle(items, &text);
+        entry.title = takeText(hr, text);
+        text = nullptr;
+        hr = command->GetIcon(items, &text);
+        entry.icon = takeText(hr, text);
+        entry.separator = flags & ECF_ISSEPARATOR;
+        entry.opens = flags & ECF_HASSUBCOMMANDS;
+        entry.disabled = state == ECS_DISABLED;
+        if (entry.opens) entry.children = readTree(command.Get(), items);
+        tree.push_back(entry);
+    }
+    return tree;
+}
+
+// Titles, order, nesting, separators, states and icons as the classic menu shows them.
+void expectSameEntries(const std::vector<MenuEntry>& classic, const std::vector<TreeEntry>& tree) {
+    ASSERT_EQ(classic.size(), tree.size());
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        EXPECT_EQ(classic[i].separator, tree[i].separator) << i;
+        if (tree[i].separator) continue;
+        EXPECT_EQ(classic[i].label, tree[i].title);
+        EXPECT_EQ(classic[i].greyed, tree[i].disabled) << narrow(tree[i].title);
+        EXPECT_EQ(classic[i].bitmap.cx != 0, !tree[i].icon.empty()) << narrow(tree[i].title);
+        EXPECT_EQ(!classic[i].children.empty(), tree[i].opens) << narrow(tree[i].title);
+        expectSameEntries(classic[i].children, tree[i].children);
+    }
+}
+
+std::string utf8(const std::wstring& text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string converted(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, converted.data(), bytes, nullptr, nullptr);
+    converted.pop_back();
+    return converted;
+}
+
+using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+
+class ExplorerCommands : public ContextMenu {
+protected:
+    ComPtr<IExplorerCommand> createRoot() {
+        CLSID id;
+        CLSIDFromString(explorerCommandClassId().c_str(), &id);
+        ComPtr<IClassFactory> factory;
+        ComPtr<IExplorerCommand> root;
+        EXPECT_EQ(getClassObject_(id, IID_IClassFactory, &factory), S_OK);
+        if (factory) {
+            EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&root)), S_OK);
+        }
+        return root;
+    }
+    // The root's state asked as Explorer asks it, on its UI thread first.
+    EXPCMDSTATE slowState(IExplorerCommand* root, IShellItemArray* items) {
+        EXPCMDSTATE state = ECS_ENABLED;
+        EXPECT_EQ(root->GetState(items, FALSE, &state), E_PENDING);
+        EXPECT_EQ(root->GetState(items, TRUE, &state), S_OK);
+        return state;
+    }
+    // Requests journaled after the first lines, leaving out the notifier's hand-over.
+    std::size_t requestsSince(std::size_t mark) const {
+        const std::vector<std::string> lines = readLines(kRoot + L"\\journal.txt");
+        return static_cast<std::size_t>(std::count_if(lines.begin() + std::min(mark, lines.size()), lines.end(),
+                                                      [](const std::string& line) {
+                                                          return line.rfind("notify-started", 0) != 0;
+                                                      }));
+    }
+    bool noRequestSince(std::size_t mark) const {
+        std::this_thread::sleep_for(200ms);
+        return requestsSince(mark) == 0;
+    }
+    std::wstring title(IExplorerCommand* command) {
+        wchar_t* text = nullptr;
+        const HRESULT hr = command->GetTitle(nullptr, &text);
+        return takeText(hr, text);
+    }
+};
+
+TEST_F(ExplorerCommands, TheTreeShowsWhatTheClassicMenuShows) {
+    ASSERT_EQ(select({L"C:\\a.txt", L"C:\\b c.txt"}), S_OK);
+    build();
+    std::vector<MenuEntry> classic = readMenu(popup_.get());
+    ASSERT_GE(classic.size(), 2u);
+    classic = {classic.begin() + 1, classic.end() - 1};  // the separators around our entries
+
+    PathItems items({L"C:\\a.txt", L"", L"C:\\b c.txt"});  // the item without a path is left out
+    const ComPtr<IExplorerCommand> root = createRoot();
+    EXPECT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+    EXPECT_EQ(title(root.Get()), L"Quorvane");
+    EXPCMDFLAGS flags = 0;
+    root->GetFlags(&flags);
+    EXPECT_EQ(flags, ECF_HASSUBCOMMANDS);
+    const std::vector<TreeEntry> tree = readTree(root.Get(), &items);
+    expectSameEntries(classic, tree);
+    ASSERT_EQ(tree.size(), 3u);
+    EXPECT_EQ(tree[0].icon, kInstall + L"\\lib\\icons\\c1.ico");
+    EXPECT_EQ(tree[1].icon, kInstall + L"\\lib\\icons\\c2-g.ico");
+    EXPECT_TRUE(journaled("get-commands\tC:\\a.txt\tC:\\b c.txt"));
+    EXPECT_EQ(requestsSince(journalMark_), 2u);  // the classic menu's and the root's, none for reading the tree
+}
+
+TEST_F(ExplorerCommands, TheEnumeratorCountsSkipsResetsAndClones) {
+    PathItems items({L"C:\\a.txt"});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    ComPtr<IEnumExplorerCommand> commands, copy;
+    EXPCMDSTATE state = ECS_ENABLED;
+    ASSERT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
+    ASSERT_EQ(root->EnumSubCommands(&commands), S_OK);  // fetched here: no slow state question came first
+    IExplorerCommand* got[4] = {};
+    ULONG fetched = 0;
+    ASSERT_EQ(commands->Next(2, got, &fetched), S_OK);
+    ASSERT_EQ(fetched, 2u);
+    EXPECT_EQ(title(got[1]), L"Second");
+    EXPECT_EQ(commands->Clone(&copy), S_OK);
+    ASSERT_EQ(commands->Next(4, got + 2, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 1u);
+    EXPECT_EQ(title(got[2]), L"Group one");
+    for (int i = 0; i < 3; ++i) got[i]->Release();
+    EXPECT_EQ(copy->Next(4, got, nullptr), E_INVALIDARG);  // a count beyond one needs its out-count
+    EXPECT_EQ(copy->Skip(1), S_OK);
+    EXPECT_EQ(copy->Skip(1), S_FALSE);
+    EXPECT_EQ(copy->Reset(), S_OK);
+    ASSERT_EQ(copy->Next(1, got, nullptr), S_OK);
+    EXPECT_EQ(title(got[0]), L"First");
+    got[0]->Release();
+}
+
+TEST_F(ExplorerCommands, ASubCommandSendsItsNameWithTheWholeSelection) {
+    const std::wstring longPath = L"C:\\" + std::wstring(300, L'p') + L"\\file.txt";
+    const std::wstring foreign = L"C:\\x\\\x65e5\x672c\x0414.txt";
+    PathItems items({longPath, foreign});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    ASSERT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+    ComPtr<IEnumExplorerCommand> top, inGroup;
+    ASSERT_EQ(root->EnumSubCommands(&top), S_OK);
+    const std::vector<ComPtr<IExplorerCommand>> commands = commandsOf(top.Get());
+    ASSERT_EQ(commands.size(), 3u);
+    ASSERT_EQ(commands[2]->EnumSubCommands(&inGroup), S_OK);
+    const std::vector<ComPtr<IExplorerCommand>> group = commandsOf(inGroup.Get());
+    ASSERT_EQ(group.size(), 5u);
+    PathItems other({L"C:\\other.txt"});
+    ASSERT_EQ(slowState(root.Get(), &other), ECS_ENABLED);  // the root's tree is replaced; the commands keep theirs
+    EXPECT_EQ(title(group[2].Get()), L"Fifth");
+    EXPECT_EQ(group[1]->Invoke(&items, nullptr), E_NOTIMPL);  // the separator
+    EXPECT_EQ(group[2]->Invoke(&items, nullptr), S_OK);
+    EXPECT_TRUE(journaled("c5\t" + utf8(longPath) + "\t" + utf8(foreign)));
+}
+
+// Explorer asks the root's state on a thread of its own while its UI thread reads the tree.
+TEST_F(ExplorerCommands, ThreadsShareTheRootsTreeSafely) {
+    PathItems items({L"C:\\a.txt"});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    EXPCMDSTATE state = ECS_HIDDEN;
+    ASSERT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
+    std::atomic<int> enabled{0};
+    std::thread background([&] {
+        for (int i = 0; i < 20; ++i) {
+            EXPCMDSTATE answer = ECS_HIDDEN;
+            if (root->GetState(&items, TRUE, &answer) == S_OK && answer == ECS_ENABLED) ++enabled;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        ComPtr<IEnumExplorerCommand> top;
+        ASSERT_EQ(root->EnumSubCommands(&top), S_OK);
+        const std::vector<ComPtr<IExplorerCommand>> commands = commandsOf(top.Get());
+        ASSERT_EQ(commands.size(), 3u) << i;
+        EXPECT_EQ(title(commands[2].Get()), L"Group one");
+    }
+    background.join();
+    EXPECT_EQ(enabled.load(), 20);
+}
+
+TEST_F(ExplorerCommands, GetStateWithoutLeaveToBeSlowNeverWaitsForTheApplication) {
+    // An application that takes every connection and never answers.
+    delete stub_;
+    stub_ = new RunningStub(kRoot, L"--delay-ms 600000 --command-folder " + settingsFolder() + L"\\" + kVersion +
+                                       L" --no-state-server");
+    ASSERT_TRUE(stub_->waitUntilReady());
+    PathItems items({L"C:\\a.txt"});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    EXPCMDSTATE state = ECS_ENABLED;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);  // well under 50 ms where nothing else runs
+    EXPECT_EQ(root->GetState(&items, TRUE, &state), S_OK);  // within the reply's bounds
+    EXPECT_EQ(state, ECS_HIDDEN);
+    delete stub_;
+    stub_ = new RunningStub(kRoot, L"--commands " + kRoot + L"\\commands.txt --command-folder " + settingsFolder() +
+                                       L"\\" + kVersion + L" --no-state-server");
+    ASSERT_TRUE(stub_->waitUntilReady());
+}
+
+TEST_F(ExplorerCommands, TheReducedModeLaunchesTheApplicationForOneItem) {
+    config_->set(L"shell-integration-full", L"false");
+    config_->set(L"executable", moduleFolder() + L"\\recorder.exe");
+    const std::wstring record = kRoot + L"\\launched-by-command.txt";
+    SetEnvironmentVariableW(L"QV_RECORDER_OUTPUT", record.c_str());
+    const ComPtr<IExplorerCommand> root = createRoot();
+    PathItems two({L"C:\\one.txt", L"C:\\two.txt"}), one({L"C:\\one.txt"});
+    EXPCMDSTATE state = ECS_ENABLED;
+    EXPECT_EQ(root->GetState(&two, FALSE, &state), S_OK);  // nothing to ask the application
+    EXPECT_EQ(state, ECS_HIDDEN);
+    EXPECT_EQ(root->GetState(&one, FALSE, &state), S_OK);
+    EXPECT_EQ(state, ECS_ENABLED);
+    EXPECT_EQ(title(root.Get()), L"Launch Quorvane");
+    EXPCMDFLAGS flags = ECF_HASSUBCOMMANDS;
+    root->GetFlags(&flags);
+    EXPECT_EQ(flags, ECF_DEFAULT);
+    ComPtr<IEnumExplorerCommand> none;
+    EXPECT_EQ(root->EnumSubCommands(&none), E_NOTIMPL);
+    EXPECT_EQ(root->Invoke(&two, nullptr), E_INVALIDARG);
+    EXPECT_EQ(root->Invoke(&one, nullptr), S_OK);
+    for (int i = 0; i < 250 && !isPresent(record); ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(isPresent(record));
+    config_->remove(L"executable");
+    SetEnvironmentVariableW(L"QV_RECORDER_OUTPUT", nullptr);
+}
+
+TEST_F(ExplorerCommands, DllCanUnloadNowWaitsForEveryRootSubCommandAndEnumerator) {
+    init_->Release();
+    menu_->Release();
+    init_ = nullptr;
+    menu_ = nullptr;
+    const auto canUnloadNow =
+        reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(library_, "DllCanUnloadNow")));
+    ASSERT_EQ(canUnloadNow(), S_OK);
+    CountedSite site;
+    ComPtr<IEnumExplorerCommand> commands;
+    ComPtr<IExplorerCommand> first;
+    {
+        ComPtr<IExplorerCommand> root = createRoot();
+        ComPtr<IObjectWithSite> sited;
+        ASSERT_EQ(root.As(&sited), S_OK);
+        EXPECT_EQ(sited->SetSite(&site), S_OK);
+        EXPECT_EQ(site.references, 2);
+        PathItems items({L"C:\\a.txt"});
+        EXPECT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+        ASSERT_EQ(root->EnumSubCommands(&commands), S_OK);
+        ASSERT_EQ(commands->Next(1, &first, nullptr), S_OK);
+        EXPECT_EQ(canUnloadNow(), S_FALSE);
+    }
+    EXPECT_EQ(site.references, 1);  // the root released its site when it went
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    commands.Reset();
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    first.Reset();
+    EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+TEST_F(ExplorerCommands, WithoutAUsableTreeTheRootIsHiddenAndNothingIsSent) {
+    const ComPtr<IExplorerCommand> root = createRoot();
+    EXPECT_EQ(slowState(root.Get(), nullptr), ECS_HIDDEN);  // nothing selected: nothing asked
+    PathItems noPath({L""});
+    EXPECT_EQ(slowState(root.Get(), &noPath), ECS_HIDDEN);
+    EXPECT_TRUE(noRequestSince(journalMark_));
+
+    PathItems items({L"C:\\a.txt"});
+    ASSERT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+    ComPtr<IEnumExplorerCommand> top;
+    ASSERT_EQ(root->EnumSubCommands(&top), S_OK);
+    const std::vector<ComPtr<IExplorerCommand>> kept = commandsOf(top.Get());
+    ASSERT_FALSE(kept.empty());
+
+    writeBytes(kRoot + L"\\commands.txt", "quick-commands\t3\nc1\tFirst\n");
+    EXPECT_EQ(slowState(root.Get(), &items), ECS_HIDDEN);
+    ComPtr<IEnumExplorerCommand> empty;
+    ASSERT_EQ(root->EnumSubCommands(&empty), S_OK);
+    EXPECT_TRUE(commandsOf(empty.Get()).empty());
+
+    stub_->kill();
+    EXPECT_EQ(slowState(root.Get(), &items), ECS_HIDDEN);
+    const std::size_t mark = readLines(kRoot + L"\\journal.txt").size();
+    EXPECT_EQ(kept[0]->Invoke(&items, nullptr), E_INVALIDARG);  // no command server known any more
+    EXPECT_TRUE(noRequestSince(mark));
 }
 
 }  // namespace

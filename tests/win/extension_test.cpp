@@ -17,9 +17,13 @@ namespace {
 using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
 
+// 0: the context menu, 1 to 7: the overlay classes, 8: the Explorer command.
 CLSID classIdAt(int index) {
     CLSID id;
-    CLSIDFromString(index == 0 ? contextMenuClassId().c_str() : overlayClasses()[index - 1].classId.c_str(), &id);
+    CLSIDFromString(index == 0   ? contextMenuClassId().c_str()
+                    : index == 8 ? explorerCommandClassId().c_str()
+                                 : overlayClasses()[index - 1].classId.c_str(),
+                    &id);
     return id;
 }
 
@@ -90,7 +94,7 @@ TEST_F(Extension, ExportsAndFactoryKeepTheModuleCount) {
 
 TEST_F(Extension, UnknownClassesAndInterfacesAreRefusedAndNothingLeaks) {
     CLSID other = classIdAt(7);
-    other.Data1 = 0x5B7E2A48;
+    other.Data1 = 0x5B7E2A49;  // the id after the ninth class's
     void* object = reinterpret_cast<void*>(1);
     EXPECT_EQ(getClassObject_(other, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(object, nullptr);
@@ -100,13 +104,14 @@ TEST_F(Extension, UnknownClassesAndInterfacesAreRefusedAndNothingLeaks) {
     ASSERT_EQ(getClassObject_(classIdAt(1), IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
     unknown->Release();
 
-    ComPtr<IClassFactory> f = factory(3);
-    // Never called: aggregation is refused before anything is made.
-    IUnknown* outer = reinterpret_cast<IUnknown*>(&f);
-    EXPECT_EQ(f->CreateInstance(outer, IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(f->CreateInstance(nullptr, IID_IShellFolder, &object), E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
-    f.reset();
+    for (const int index : {3, 8}) {
+        ComPtr<IClassFactory> f = factory(index);
+        // Never called: aggregation is refused before anything is made.
+        IUnknown* outer = reinterpret_cast<IUnknown*>(&f);
+        EXPECT_EQ(f->CreateInstance(outer, IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(f->CreateInstance(nullptr, IID_IShellFolder, &object), E_NOINTERFACE) << index;
+        EXPECT_EQ(object, nullptr);
+    }
     EXPECT_EQ(canUnloadNow_(), S_OK);
 }
 

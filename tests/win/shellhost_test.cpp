@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "common/handles.h"
@@ -164,6 +166,8 @@ TEST_F(Doctor, PassesAHealthyInstallationAndFailsWhenTheApplicationStops) {
     EXPECT_TRUE(hasLine(healthy, "OK   64-bit overlay Synced: entry '   QuorvaneSynced' is number 6 of 7 in the "
                                  "order Windows loads them")) << healthy.output;
     EXPECT_TRUE(hasLineStarting(healthy, "OK   command server: port " + std::to_string(stub_->commandPort)));
+    EXPECT_TRUE(hasLine(healthy, "OK   64-bit Explorer-command class " + narrow(explorerCommandClassId()) +
+                                     " is registered"));
     EXPECT_FALSE(hasLineStarting(healthy, "FAIL 64-bit")) << healthy.output;
     EXPECT_FALSE(hasLineStarting(healthy, "FAIL command server"));
 
@@ -279,6 +283,7 @@ TEST(Registration, EachDllGoesIntoItsOwnViewAndRemovalClearsBothViews) {
 
     ASSERT_TRUE(registerExtension({moduleFolder() + L"\\compreh.dll"}, L"C:\\icons"));
     EXPECT_TRUE(keyIn(own, HKEY_CLASSES_ROOT, menuClass + L"\\InprocServer32"));
+    EXPECT_TRUE(keyIn(own, HKEY_CLASSES_ROOT, L"CLSID\\" + explorerCommandClassId() + L"\\InprocServer32"));
     EXPECT_FALSE(keyIn(other, HKEY_CLASSES_ROOT, menuClass));
     ASSERT_TRUE(configureApplication(L"1.0-views", L"C:\\views", {L"debug-logging=true"}));
     for (const REGSAM view : {own, other}) EXPECT_TRUE(keyIn(view, HKEY_LOCAL_MACHINE, L"Software\\Quorvane\\1.0-views"));
@@ -291,8 +296,96 @@ TEST(Registration, EachDllGoesIntoItsOwnViewAndRemovalClearsBothViews) {
     unconfigureApplication();
     for (const REGSAM view : {own, other}) {
         EXPECT_FALSE(keyIn(view, HKEY_CLASSES_ROOT, menuClass));
+        EXPECT_FALSE(keyIn(view, HKEY_CLASSES_ROOT, L"CLSID\\" + explorerCommandClassId()));
         EXPECT_FALSE(keyIn(view, HKEY_LOCAL_MACHINE, L"Software\\Quorvane"));
     }
+}
+
+// The installation with the full menu and the example command tree.
+class Commands : public Doctor {
+protected:
+    void SetUp() override {
+        config_.set(L"shell-integration-full", L"true");
+        Doctor::SetUp();
+        config_.remove(L"tavrel");  // a started Tavrel would outlive the test, holding its output
+        writeBytes(kSample + L"\\commands.txt",
+                   "quick-commands\t2\nc1\tFirst\ttrue\nc2\tSecond\tfalse\n"
+                   "group\t3\tg1\tGroup one\nc3\tThird\ttrue\ngroup\t2\tg2\tNested\nc5\tFifth\ttrue\nc6\tSixth\ttrue\n"
+                   "c4\tFourth\ttrue\n");
+        ensureFolder(kSample + L"\\lib\\icons");
+        ASSERT_TRUE(writeSampleIcons(kSample + L"\\lib\\icons", {L"c1"}, false));
+        stub_.reset();  // again, with the commands
+        stub_ = std::make_unique<RunningStub>(kSample, L"--commands \"" + kSample + L"\\commands.txt\"");
+        ASSERT_TRUE(stub_->waitUntilReady());
+    }
+};
+
+TEST_F(Commands, ShowTheTreeAsWindows11WouldAndInvokeOneByItsTitles) {
+    const std::wstring selection = kSample + L"\\report.docx " + kSample + L"\\project";
+    const Captured run = runCaptured(L"shellhost.exe", L"commands --invoke \"Quorvane/Group one/Fifth\" " + selection);
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(run.output,
+              "GetState(fOkToBeSlow=FALSE): E_PENDING\n"
+              "GetState(fOkToBeSlow=TRUE): S_OK\n"
+              "> Quorvane  [enabled]\n"
+              "  First  [enabled]  [icon C:\\shellhost-sample\\lib\\icons\\c1.ico]\n"
+              "  Second  [disabled]\n"
+              "  > Group one  [enabled]\n"
+              "    Third  [enabled]\n"
+              "    ----\n"
+              "    Fifth  [enabled]\n"
+              "Invoke Quorvane/Group one/Fifth: S_OK\n"
+              "    Sixth  [enabled]\n"
+              "    Fourth  [enabled]\n");
+    const std::vector<std::string> journal = readLines(kSample + L"\\journal.txt");
+    EXPECT_NE(std::find(journal.begin(), journal.end(), "c5\t" + narrow(kSample) + "\\report.docx\t" +
+                                                            narrow(kSample) + "\\project"),
+              journal.end());
+    EXPECT_EQ(runCaptured(L"shellhost.exe", L"commands --invoke \"Quorvane/Missing\" " + selection).exitCode, 1u);
+}
+
+std::set<std::string> attributeValues(const std::string& text, const std::string& element, const std::string& name) {
+    std::set<std::string> values;
+    const std::regex pattern("<" + element + "\\b[^>]*\\b" + name + "=\"([^\"]*)\"");
+    for (auto match = std::sregex_iterator(text.begin(), text.end(), pattern); match != std::sregex_iterator(); ++match)
+        values.insert((*match)[1]);
+    return values;
+}
+
+// The sparse package must name the class, the DLL and the item types that the installation
+// registers, or Windows 11 shows nothing (or another DLL).
+TEST(SparseManifest, NamesTheClassDllAndItemTypesThatRegistrationWrites) {
+    if (sizeof(void*) == 4) GTEST_SKIP() << "the package names the 64-bit DLL, which Explorer loads";
+    std::ifstream in(std::filesystem::path(QV_SPARSE_MANIFEST), std::ios::binary);
+    const std::string manifest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(manifest.empty());
+    const std::string ours = narrow(explorerCommandClassId().substr(1, 36));
+    EXPECT_EQ(attributeValues(manifest, "desktop5:Verb", "Clsid"), std::set<std::string>{ours});
+    EXPECT_EQ(attributeValues(manifest, "com:Class", "Id"), std::set<std::string>{ours});
+    EXPECT_EQ(attributeValues(manifest, "com:Class", "ThreadingModel"), std::set<std::string>{"STA"});  // Apartment
+    std::set<std::string> itemTypes;
+    for (const std::wstring& type : contextMenuItemTypes()) itemTypes.insert(narrow(type));
+    EXPECT_EQ(attributeValues(manifest, "desktop5:ItemType", "Type"), itemTypes);
+
+    const std::set<std::string> dll = attributeValues(manifest, "com:Class", "Path");
+    ASSERT_EQ(dll.size(), 1u);
+    const std::wstring install = L"C:\\sparse-install";
+    ensureFolder(install + L"\\bin");
+    const std::string relative = *dll.begin();
+    const std::wstring installed = install + L"\\" + std::wstring(relative.begin(), relative.end());
+    CopyFileW((moduleFolder() + L"\\compreh.dll").c_str(), installed.c_str(), FALSE);
+    ASSERT_TRUE(registerExtension({install + L"\\bin\\compreh.dll"}, L"C:\\icons"));  // the installation's layout
+    RegKey server;
+    wchar_t registered[MAX_PATH] = {};
+    DWORD bytes = sizeof registered;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + explorerCommandClassId() + L"\\InprocServer32").c_str(),
+                            0, KEY_READ | KEY_WOW64_64KEY, server.put()),
+              ERROR_SUCCESS);
+    RegQueryValueExW(server.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(registered), &bytes);
+    EXPECT_EQ(std::wstring(registered), installed);
+    server.reset();
+    unregisterExtension();
+    removeTree(install);
 }
 
 }  // namespace

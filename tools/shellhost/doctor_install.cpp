@@ -161,6 +161,9 @@ void checkClasses(const View& view, Report& report) {
     std::vector<std::wstring> dlls;
     if (checkClass(view, contextMenuClassId(), L"context menu", report, dlls))
         report.ok(in(view, L"context-menu class " + contextMenuClassId() + L" is registered"));
+    // Windows 11's first menu creates it for the sparse package; Windows 10 never asks for it.
+    if (checkClass(view, explorerCommandClassId(), L"Explorer command", report, dlls))
+        report.ok(in(view, L"Explorer-command class " + explorerCommandClassId() + L" is registered"));
     for (const OverlayClass& overlay : overlayClasses())
         if (checkClass(view, overlay.classId, L"overlay " + overlay.state, report, dlls))
             checkOverlayClass(view, overlay, report);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/shellhost/doctor.h"
+#include "tools/shellhost/explorer_menu.h"
 #include "tools/shellhost/menu.h"
 #include "tools/shellhost/overlays.h"
 #include "tools/shellhost/registration.h"
@@ -27,6 +28,7 @@ int usage() {
         "       shellhost overlays [--picture PNG-FILE] FOLDER | PATH...\n"
         "       shellhost menu [--background FOLDER] [--flags N] [--invoke LABEL|#OFFSET]\n"
         "                      [--show STOP-FILE [--open LABEL]] [PATH...]\n"
+        "       shellhost commands [--invoke TITLE/TITLE...] PATH...\n"
         "       shellhost doctor\n",
         stderr);
     return 2;
@@ -61,6 +63,18 @@ bool parseMenuRequest(const std::vector<std::wstring>& args, MenuRequest& reques
             request.paths.push_back(args[i]);
     }
     return !request.paths.empty() || !request.background.empty();
+}
+
+bool parseCommandsRequest(const std::vector<std::wstring>& args, CommandsRequest& request) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == L"--invoke" && i + 1 < args.size())
+            request.invoke = args[++i];
+        else if (args[i].rfind(L"--", 0) == 0)
+            return false;
+        else
+            request.paths.push_back(args[i]);
+    }
+    return !request.paths.empty();
 }
 
 class ComApartment {
@@ -104,6 +118,9 @@ int wmain(int argc, wchar_t** argv) {
         if (rest[0].rfind(L"--", 0) != 0 || picture) result = showOverlays(paths, picture ? rest[1] : L"", out) ? 0 : 1;
     }
     if (command == L"menu" && parseMenuRequest(rest, menu)) result = showMenu(menu, out) ? 0 : 1;
+    CommandsRequest commands;
+    if (command == L"commands" && parseCommandsRequest(rest, commands))
+        result = showExplorerCommands(commands, out) ? 0 : 1;
     if (command == L"doctor" && rest.empty()) result = runDoctor(out);
     printUtf8(out.str());
     return result == 2 ? usage() : result;

@@ -11,9 +11,6 @@ namespace {
 constexpr wchar_t kOverlayHandlers[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\ShellIconOverlayIdentifiers";
 constexpr wchar_t kMenuHandlerName[] = L"Quorvane";
-const wchar_t* const kMenuHandlerParents[] = {L"*\\shellex\\ContextMenuHandlers",
-                                              L"Directory\\shellex\\ContextMenuHandlers",
-                                              L"Directory\\Background\\shellex\\ContextMenuHandlers"};
 constexpr wchar_t kProductKey[] = L"Software\\Quorvane";
 // On 64-bit Windows a 32-bit process sees its own view of HKLM\Software and HKCR\CLSID, so an
 // installer writes each of them twice. 32-bit Windows ignores the flags: both name its one view.
@@ -65,6 +62,10 @@ std::optional<REGSAM> viewOf(const std::wstring& dllPath) {
     return std::nullopt;
 }
 
+std::wstring menuHandlerKey(const std::wstring& itemType) {
+    return itemType + L"\\shellex\\ContextMenuHandlers\\" + kMenuHandlerName;
+}
+
 std::wstring classIdOf(int index) {
     wchar_t text[40];
     swprintf(text, 40, L"{5B7E2A4%d-9C13-4D8F-B6A2-71E4C09D35F8}", index);
@@ -93,6 +94,16 @@ const std::wstring& contextMenuClassId() {
     return id;
 }
 
+const std::vector<std::wstring>& contextMenuItemTypes() {
+    static const std::vector<std::wstring> types{L"*", L"Directory", L"Directory\\Background"};
+    return types;
+}
+
+const std::wstring& explorerCommandClassId() {
+    static const std::wstring id = classIdOf(8);
+    return id;
+}
+
 bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wstring& iconFolder) {
     bool ok = !dllPaths.empty();
     for (const std::wstring& dllPath : dllPaths) {
@@ -108,8 +119,9 @@ bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wst
             set(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
         };
         registerClass(contextMenuClassId(), L"Quorvane context menu");
-        for (const wchar_t* parent : kMenuHandlerParents)
-            set(HKEY_CLASSES_ROOT, std::wstring(parent) + L"\\" + kMenuHandlerName, nullptr, contextMenuClassId());
+        registerClass(explorerCommandClassId(), L"Quorvane Explorer command");
+        for (const std::wstring& itemType : contextMenuItemTypes())
+            set(HKEY_CLASSES_ROOT, menuHandlerKey(itemType), nullptr, contextMenuClassId());
         for (const OverlayClass& overlay : overlayClasses()) {
             registerClass(overlay.classId, L"Quorvane overlay " + overlay.state);
             const std::wstring key = L"CLSID\\" + overlay.classId;
@@ -125,8 +137,9 @@ bool registerExtension(const std::vector<std::wstring>& dllPaths, const std::wst
 void unregisterExtension() {
     for (REGSAM view : kViews) {
         deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + contextMenuClassId());
-        for (const wchar_t* parent : kMenuHandlerParents)
-            deleteTree(HKEY_CLASSES_ROOT, view, std::wstring(parent) + L"\\" + kMenuHandlerName);
+        deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + explorerCommandClassId());
+        for (const std::wstring& itemType : contextMenuItemTypes())
+            deleteTree(HKEY_CLASSES_ROOT, view, menuHandlerKey(itemType));
         for (const OverlayClass& overlay : overlayClasses()) {
             deleteTree(HKEY_CLASSES_ROOT, view, L"CLSID\\" + overlay.classId);
             deleteTree(HKEY_LOCAL_MACHINE, view, std::wstring(kOverlayHandlers) + L"\\" + overlayHandlerName(overlay));

@@ -1,6 +1,6 @@
 #pragma once
 // The registry entries the application's installer writes, for tests, the demo and anyone who
-// wants to try the extension: the eight COM classes, the shell's handler lists, and the
+// wants to try the extension: the nine COM classes, the shell's handler lists, and the
 // application's configuration.
 #include <string>
 #include <vector>
@@ -13,6 +13,10 @@ struct OverlayClass {
 // The seven overlay classes with the state names used here (the application defines its own).
 const std::vector<OverlayClass>& overlayClasses();
 const std::wstring& contextMenuClassId();
+// Files, folders and folder backgrounds: where both menus appear (the sparse package names the same).
+const std::vector<std::wstring>& contextMenuItemTypes();
+// The Explorer-command class: no handler entry names it; the sparse package's manifest does.
+const std::wstring& explorerCommandClassId();
 
 // Registers compreh.dll (full Windows paths, one per word size) in the registry view of each
 // DLL's word size; overlay icons are iconFolder\<state>.ico. False when a DLL is not a 64-bit or
