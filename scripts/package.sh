@@ -2,20 +2,25 @@
 # Builds the Windows Installer packages of the integration from packaging/quorvane.wxs with wixl:
 #   build/package/quorvane-explorer-<version>-x64.msi   64-bit Windows (both registry views)
 #   build/package/quorvane-explorer-<version>-x86.msi   32-bit Windows
+#   build/package/sparse/                               the sparse package's content, to be packed
+#                                                       and signed on Windows for Windows 11's menu
 # It first builds compreh.dll and Tavrel.exe in the win64 and win32 trees (not with --no-build).
-#   package.sh [--no-build] [--version MAJOR.MINOR.BUILD] [--out DIR]
+#   package.sh [--no-build] [--version MAJOR.MINOR.BUILD] [--out DIR] [--publisher SUBJECT]
+# SUBJECT is the signing certificate's subject, exactly; the default suits a test certificate.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 version=1.0.0
 out=build/package
 build=1
+publisher="CN=Quorvane Test"
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-build) build=0 ;;
     --version) version=$2; shift ;;
     --out) out=$2; shift ;;
-    *) echo "usage: $0 [--no-build] [--version MAJOR.MINOR.BUILD] [--out DIR]" >&2; exit 2 ;;
+    --publisher) publisher=$2; shift ;;
+    *) echo "usage: $0 [--no-build] [--version MAJOR.MINOR.BUILD] [--out DIR] [--publisher SUBJECT]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -70,3 +75,5 @@ for arch in x64 x86; do
   msibuild "$msi" -q "UPDATE \`Property\` SET \`Value\` = '$secure${listed:+;$listed}' WHERE \`Property\` = 'SecureCustomProperties'"
   echo "$msi"
 done
+packaging/sparse/make-sparse.sh "$out/sparse" "$version" "$publisher"
+echo "$out/sparse/AppxManifest.xml"

@@ -101,8 +101,9 @@ msiextract -C "$work/x86-files" "$x86" >/dev/null
 dll=$(find "$work/x86-files" -name compreh.dll)
 [ "$(od -An -tx2 -j$(($(od -An -tu4 -j60 -N4 "$dll" | tr -d ' ') + 4)) -N2 "$dll" | tr -d ' ')" = 014c ] ||
   fail "x86: compreh.dll is not a 32-bit DLL"
-[ "$(msiinfo export "$x86" Registry | grep -c 'InprocServer32	ThreadingModel	Apartment')" = 8 ] ||
-  fail "x86: not eight classes with ThreadingModel Apartment"
+[ "$(msiinfo export "$x86" Registry | grep -c 'InprocServer32	ThreadingModel	Apartment')" = 9 ] ||
+  fail "x86: not nine classes with ThreadingModel Apartment"
+grep -q "Version=\"$old.0\"" "$work/sparse/AppxManifest.xml" || fail "the sparse manifest does not carry the version"
 
 echo "== a fresh prefix"
 use_prefix win64 wineprefix
