@@ -192,8 +192,8 @@ fi
 
 say "The same commands in Windows 11's first context menu: the Explorer command's tree (shellhost commands)"
 host commands 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' | show
-packaging/sparse/make-sparse.sh "$out/package/sparse" 1.0.0 "CN=Quorvane Demo" >/dev/null
-echo "sparse package content that names it for Windows 11: $out/package/sparse ($(grep -o '<Identity [^>]*' "$out/package/sparse/AppxManifest.xml" | sed -e 's/<Identity //' -e 's/ *\/$//'))" | show
+sparse=build/package/sparse   # written by package.sh beside the packages
+echo "sparse package content that names it for Windows 11: $sparse ($(grep -o '<Identity [^>]*' "$sparse/AppxManifest.xml" | sed -e 's/<Identity //' -e 's/ *\/$//'))" | show
 
 say "Choosing \"Show versions\": the command and the selection arrive at the application"
 host menu --invoke 'Show versions' 'C:\QuorvaneDemo\Projects\budget.xlsx' 'C:\QuorvaneDemo\Projects\notes.txt' \
