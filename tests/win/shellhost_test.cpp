@@ -344,6 +344,8 @@ TEST_F(Commands, ShowTheTreeAsWindows11WouldAndInvokeOneByItsTitles) {
     EXPECT_EQ(runCaptured(L"shellhost.exe", L"commands --invoke \"Quorvane/Missing\" " + selection).exitCode, 1u);
 }
 
+// Only in the 64-bit tree: the package names the 64-bit DLL, which Explorer loads.
+#ifdef _WIN64
 std::set<std::string> attributeValues(const std::string& text, const std::string& element, const std::string& name) {
     std::set<std::string> values;
     const std::regex pattern("<" + element + "\\b[^>]*\\b" + name + "=\"([^\"]*)\"");
@@ -355,7 +357,6 @@ std::set<std::string> attributeValues(const std::string& text, const std::string
 // The sparse package must name the class, the DLL and the item types that the installation
 // registers, or Windows 11 shows nothing (or another DLL).
 TEST(SparseManifest, NamesTheClassDllAndItemTypesThatRegistrationWrites) {
-    if (sizeof(void*) == 4) GTEST_SKIP() << "the package names the 64-bit DLL, which Explorer loads";
     std::ifstream in(std::filesystem::path(QV_SPARSE_MANIFEST), std::ios::binary);
     const std::string manifest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(manifest.empty());
@@ -387,5 +388,6 @@ TEST(SparseManifest, NamesTheClassDllAndItemTypesThatRegistrationWrites) {
     unregisterExtension();
     removeTree(install);
 }
+#endif
 
 }  // namespace
