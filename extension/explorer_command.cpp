@@ -77,12 +77,31 @@ bool isRegularFile(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// What every object of the class shares: reference count, module count and the site.
-class CommandObject : public IExplorerCommand, public IObjectWithSite {
+// The reference and module counts of every object of this file, for each interface it serves.
+template <typename... Interfaces>
+class CountedObject : public Interfaces... {
 public:
-    CommandObject() noexcept { moduleObjectCreated(); }
-    CommandObject(const CommandObject&) = delete;
-    CommandObject& operator=(const CommandObject&) = delete;
+    CountedObject(const CountedObject&) = delete;
+    CountedObject& operator=(const CountedObject&) = delete;
+
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+protected:
+    CountedObject() noexcept { moduleObjectCreated(); }
+    virtual ~CountedObject() { moduleObjectDestroyed(); }
+
+private:
+    LONG references_ = 0;
+};
+
+// What every command shares: the counts and the site.
+class CommandObject : public CountedObject<IExplorerCommand, IObjectWithSite> {
+public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
@@ -95,12 +114,6 @@ public:
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
     }
 
     STDMETHODIMP SetSite(IUnknown* site) override {
@@ -120,22 +133,14 @@ public:
         return E_NOTIMPL;
     }
 
-protected:
-    virtual ~CommandObject() { moduleObjectDestroyed(); }
-
 private:
-    LONG references_ = 0;
     ComPtr<IUnknown> site_;
 };
 
-class CommandEnumerator final : public IEnumExplorerCommand {
+class CommandEnumerator final : public CountedObject<IEnumExplorerCommand> {
 public:
     CommandEnumerator(std::vector<ComPtr<IExplorerCommand>> commands, std::size_t next) noexcept
-        : commands_(std::move(commands)), next_(next) {
-        moduleObjectCreated();
-    }
-    CommandEnumerator(const CommandEnumerator&) = delete;
-    CommandEnumerator& operator=(const CommandEnumerator&) = delete;
+        : commands_(std::move(commands)), next_(next) {}
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
@@ -144,12 +149,6 @@ public:
         *object = static_cast<IEnumExplorerCommand*>(this);
         AddRef();
         return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&references_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
     }
 
     STDMETHODIMP Next(ULONG count, IExplorerCommand** commands, ULONG* fetched) override {
@@ -179,9 +178,6 @@ public:
     }
 
 private:
-    ~CommandEnumerator() { moduleObjectDestroyed(); }
-
-    LONG references_ = 0;
     std::vector<ComPtr<IExplorerCommand>> commands_;
     std::size_t next_;
 };
