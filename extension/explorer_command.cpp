@@ -188,12 +188,15 @@ struct Entry {
     EntryKind kind;
 };
 
-HRESULT enumerate(const SharedTree& tree, const std::vector<Entry>& entries, IEnumExplorerCommand** out);
+HRESULT enumerate(const SharedTree& tree, const std::wstring& iconFolder, const std::vector<Entry>& entries,
+                  IEnumExplorerCommand** out);
 
 // A command of the tree, a top-level group with its entries, or a separator among them.
 class SubCommand final : public CommandObject {
 public:
-    SubCommand(SharedTree tree, Entry entry) : tree_(std::move(tree)), entry_(entry) {}
+    // iconFolder: read once for the whole menu, not once for each entry.
+    SubCommand(SharedTree tree, std::wstring iconFolder, Entry entry)
+        : tree_(std::move(tree)), iconFolder_(std::move(iconFolder)), entry_(entry) {}
 
     STDMETHODIMP GetTitle(IShellItemArray*, LPWSTR* title) override {
         if (!entry_.command) return noText(title);
@@ -203,7 +206,7 @@ public:
     STDMETHODIMP GetIcon(IShellItemArray*, LPWSTR* icon) override {
         if (!entry_.command) return noText(icon);
         return guarded([&] {
-            const std::wstring file = menuIconFile(menuIconFolder(), *entry_.command);
+            const std::wstring file = menuIconFile(iconFolder_, *entry_.command);
             return file.empty() || !isRegularFile(file) ? noText(icon) : handOutText(file, icon);
         });
     }
@@ -239,19 +242,21 @@ public:
             std::vector<Entry> entries;
             for (const Command* child : flattenGroup(static_cast<const CommandGroup&>(*entry_.command)))
                 entries.push_back({child, child ? EntryKind::plain : EntryKind::separator});
-            return enumerate(tree_, entries, out);
+            return enumerate(tree_, iconFolder_, entries, out);
         });
     }
 
 private:
     SharedTree tree_;
+    std::wstring iconFolder_;
     Entry entry_;
 };
 
-HRESULT enumerate(const SharedTree& tree, const std::vector<Entry>& entries, IEnumExplorerCommand** out) {
+HRESULT enumerate(const SharedTree& tree, const std::wstring& iconFolder, const std::vector<Entry>& entries,
+                  IEnumExplorerCommand** out) {
     std::vector<ComPtr<IExplorerCommand>> commands;
     commands.reserve(entries.size());
-    for (const Entry& entry : entries) commands.emplace_back(new SubCommand(tree, entry));
+    for (const Entry& entry : entries) commands.emplace_back(new SubCommand(tree, iconFolder, entry));
     return handOut(new CommandEnumerator(std::move(commands), 0), IID_IEnumExplorerCommand,
                    reinterpret_cast<void**>(out));
 }
@@ -297,7 +302,7 @@ public:
         if (!fullMode_) return E_NOTIMPL;
         return guarded([&] {
             const SharedTree tree = currentTree();
-            return enumerate(tree, topLevelEntries(tree), out);
+            return enumerate(tree, menuIconFolder(), topLevelEntries(tree), out);
         });
     }
 
