@@ -99,7 +99,8 @@ TEST_F(InProcessNotifier, EachLineBecomesOneNotificationOfTheLineAsItCame) {
     EXPECT_EQ(logger_.count(L"Notifier::_tWinMain sent notification to the shell"), expected.size());
 }
 
-TEST_F(InProcessNotifier, AnEmptyLineOrACarriageReturnLineFeedEndsTheConnection) {
+// CR LF is one line end, and a line ended by CR is forwarded before its LF has arrived.
+TEST_F(InProcessNotifier, AnEmptyLineEndsTheConnectionAndCarriageReturnLineFeedIsOneLineEnd) {
     start();
     {
         RawClient client(port());
@@ -108,10 +109,13 @@ TEST_F(InProcessNotifier, AnEmptyLineOrACarriageReturnLineFeedEndsTheConnection)
     }
     {
         RawClient client(port());
-        client.send("C:\\\\b\r\nC:\\\\never\n");  // the LF after the CR reads as an empty line
+        client.send("C:\\\\b\r\nC:\\\\c\r\nC:\\\\d\r");
+        EXPECT_EQ(shell_.waitFor(4).size(), 4u);
+        client.send("\n\r\nC:\\\\never\r\n");
         EXPECT_TRUE(client.closedByPeer(3000));
     }
-    EXPECT_EQ(shell_.calls(), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b")}));
+    EXPECT_EQ(shell_.calls(), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b"),
+                                                      pathChanged(L"C:\\c"), pathChanged(L"C:\\d")}));
     EXPECT_EQ(logger_.count(L"Notifier::run Accepted connection"), 2u);
     EXPECT_EQ(logger_.count(L"Notifier::run Exception"), 0u);
 }
