@@ -67,19 +67,6 @@ TEST(LineBuffer, ALineEndedByCarriageReturnIsGivenBeforeItsLineFeedArrives) {
     EXPECT_EQ(drain(buffer), Lines{L""});
 }
 
-TEST(LineBuffer, EverySplitOfAStreamGivesTheSameLines) {
-    const std::string stream = "one\r\ntwo\rthree\n\r\nC:\\\\\\u00e9\r\r\nlast";
-    const Lines whole = linesOf({stream});
-    EXPECT_EQ(whole, (Lines{L"one", L"two", L"three", L"", L"C:\\\x00e9", L"", L"last"}));
-    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-        const std::string_view s(stream);
-        EXPECT_EQ(linesOf({s.substr(0, cut), s.substr(cut)}), whole) << cut;
-    }
-    std::vector<std::string_view> bytes;
-    for (std::size_t i = 0; i < stream.size(); ++i) bytes.push_back(std::string_view(stream).substr(i, 1));
-    EXPECT_EQ(linesOf(bytes), whole);
-}
-
 TEST(LineBuffer, TheEndOfTheStreamGivesTheRestThenEmptyLines) {
     EXPECT_EQ(linesOf({"abc"}), Lines{L"abc"});
     EXPECT_EQ(linesOf({"abc\r"}), (Lines{L"abc", L""}));
