@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,15 @@ constexpr std::int32_t kPortLimit = 65535;  // never tried
 constexpr int kListenBacklog = 16;
 constexpr std::int32_t kWakeUpWaitMs = 500;
 constexpr std::size_t kReceiveBlockBytes = 64 * 1024;
+static_assert(Notifier::kMaxConnections < FD_SETSIZE, "select must hold every connection and the listener");
+
+// Accept failed for lack of sockets or buffers: the connection stays queued, so the listener
+// stays readable, and taking it at once again would only fail again.
+bool isResourceShortage(int acceptError) { return acceptError == WSAEMFILE || acceptError == WSAENOBUFS; }
+
+timeval toTimeval(std::uint64_t ms) {
+    return {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000 * 1000)};
+}
 
 // Lets stop() end a run() blocked in accept: a connection of our own that nobody serves.
 void wakeListener(std::int32_t port) noexcept {
@@ -39,8 +49,17 @@ void notifyShell(LONG event, UINT flags, const void* item1, const void* item2) {
     SHChangeNotify(event, flags, item1, item2);
 }
 
-Notifier::Notifier(Logger& logger, ShellNotify shell)
-    : logger_(logger), shell_(std::move(shell)), stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+std::unique_ptr<LineSocket> acceptPending(LineSocket& listener, int* skippedError) {
+    return listener.acceptConnection(skippedError);
+}
+
+Notifier::Notifier(Logger& logger, ShellNotify shell) : Notifier(logger, std::move(shell), &acceptPending) {}
+
+Notifier::Notifier(Logger& logger, ShellNotify shell, AcceptConnection accept)
+    : logger_(logger),
+      shell_(std::move(shell)),
+      accept_(std::move(accept)),
+      stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     winsockGuard().acquire();  // the host name is asked for before any socket exists
 }
 
@@ -52,11 +71,11 @@ void Notifier::stop() noexcept {
     wakeListener(port_.load());
 }
 
-void Notifier::pauseBeforeRetry() noexcept {
+void Notifier::pauseBeforeRetry(DWORD ms) noexcept {
     if (stopEvent_)
-        WaitForSingleObject(stopEvent_.get(), kRetryPauseMs);
+        WaitForSingleObject(stopEvent_.get(), ms);
     else
-        Sleep(kRetryPauseMs);
+        Sleep(ms);
 }
 
 void Notifier::run() {
@@ -67,7 +86,7 @@ void Notifier::run() {
             continue;  // look at the stop request again before reopening
         }
         // Only failures of the listening socket or of publishing its port come here; a failed
-        // connection is dropped in serveOne and the listener stays.
+        // connection is dropped in serveReadable and the listener stays.
         try {
             std::unique_ptr<LineSocket> listener = openListener();
             if (logger_.debugEnabled())
@@ -83,59 +102,72 @@ void Notifier::run() {
     }
 }
 
-// Serves every connection at once, so that a silent or slow one delays nobody else's lines.
-// Returns when stopped; throws only when the listening socket itself fails: a connection that
-// fails, or vanishes before it is accepted, leaves the listener, its port and its port file.
+// Serves every connection at once, for as long as its peer keeps it, so that a silent or slow
+// one delays nobody else's lines. Returns when stopped; throws only when the listening socket
+// itself fails: a connection that fails, or vanishes before it is accepted, leaves the
+// listener, its port and its port file.
 void Notifier::serveConnections(LineSocket& listener) {
     std::vector<Connection> connections;
+    std::uint64_t acceptAfter = 0;  // accepting pauses until this tick after a resource shortage
     for (;;) {
+        const std::uint64_t now = GetTickCount64();
+        const bool accepting = now >= acceptAfter;
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(listener.handle(), &readable);
+        if (accepting) FD_SET(listener.handle(), &readable);
         for (const Connection& c : connections) FD_SET(c.socket->handle(), &readable);
-        timeval wait = untilFirstSilenceEnds(connections);
-        if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR) throw TextError(socketFailure(L"select"));
-        if (stopRequested()) return;
-        const std::uint64_t now = GetTickCount64();
-        const auto ended = std::remove_if(connections.begin(), connections.end(), [&](Connection& c) {
-            return FD_ISSET(c.socket->handle(), &readable) ? !serveReadable(c, now) : silentTooLong(c, now);
-        });
-        connections.erase(ended, connections.end());
-        if (!FD_ISSET(listener.handle(), &readable)) continue;
-        int skipped = 0;
-        std::unique_ptr<LineSocket> accepted = listener.acceptConnection(&skipped);
-        if (stopRequested()) return;
-        if (!accepted) {
-            // The peer went away before it was taken: nobody else is affected.
-            logger_.debug(L"Notifier::run No connection to accept (error " + int64ToText(skipped) + L")");
+        timeval wait = toTimeval(accepting ? kIdleWaitMs : std::min<std::uint64_t>(acceptAfter - now, kIdleWaitMs));
+        if (readable.fd_count == 0) {
+            // select refuses empty sets: nothing to serve while accepting pauses.
+            pauseBeforeRetry(static_cast<DWORD>(acceptAfter - now));
+            if (stopRequested()) return;
             continue;
         }
-        logger_.debug(L"Notifier::run Accepted connection");
-        if (connections.size() == kMaxConnections) dropLeastRecentlyHeard(connections);
-        connections.push_back({std::move(accepted), now});
+        if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR) throw TextError(socketFailure(L"select"));
+        if (stopRequested()) return;
+        const auto ended = std::remove_if(connections.begin(), connections.end(), [&](Connection& c) {
+            return FD_ISSET(c.socket->handle(), &readable) && !serveReadable(c);
+        });
+        connections.erase(ended, connections.end());
+        if (!accepting || !FD_ISSET(listener.handle(), &readable)) continue;
+        std::unique_ptr<LineSocket> accepted = acceptOrPause(listener, acceptAfter);
+        if (stopRequested()) return;
+        if (!accepted) continue;
+        if (connections.size() == kMaxConnections) makeRoom(connections);
+        connections.push_back({std::move(accepted), ++heard_});
     }
 }
 
-timeval Notifier::untilFirstSilenceEnds(const std::vector<Connection>& connections) {
-    std::uint64_t waitMs = kSilenceLimitMs;
-    const std::uint64_t now = GetTickCount64();
-    for (const Connection& c : connections) {
-        const std::uint64_t end = c.lastHeard + kSilenceLimitMs;
-        waitMs = std::min(waitMs, end > now ? end - now : 0);
+// A shortage is logged when it begins, not on every try: it may last for minutes.
+std::unique_ptr<LineSocket> Notifier::acceptOrPause(LineSocket& listener, std::uint64_t& acceptAfter) {
+    int skipped = 0;
+    std::unique_ptr<LineSocket> accepted = accept_(listener, &skipped);
+    if (accepted) {
+        shortOfResources_ = false;
+        logger_.debug(L"Notifier::run Accepted connection");
+    } else if (isResourceShortage(skipped)) {
+        if (!std::exchange(shortOfResources_, true))
+            logger_.error(L"Notifier::run Cannot accept a connection for lack of resources (error " +
+                          int64ToText(skipped) + L"); trying again every " + int64ToText(kRetryPauseMs) + L" ms");
+        acceptAfter = GetTickCount64() + kRetryPauseMs;
+    } else {
+        // The peer went away before it was taken: nobody else is affected.
+        logger_.debug(L"Notifier::run No connection to accept (error " + int64ToText(skipped) + L")");
     }
-    return {static_cast<long>(waitMs / 1000), static_cast<long>(waitMs % 1000 * 1000)};
+    return accepted;
 }
 
 // False when the connection has ended: its peer closed, sent an empty line, or sent a line
 // that cannot be decoded.
-bool Notifier::serveReadable(Connection& connection, std::uint64_t now) noexcept {
+bool Notifier::serveReadable(Connection& connection) noexcept {
     try {
         // A large block: every recv here costs a select as well, and a busy application sends
         // many lines at once.
         connection.socket->receiveAvailable(kReceiveBlockBytes);
-        connection.lastHeard = now;
+        connection.lastHeard = ++heard_;
         while (std::optional<std::wstring> line = connection.socket->bufferedLine()) {
             if (line->empty()) return false;
+            connection.sentLine = true;
             forwardLine(*line);
         }
         return true;
@@ -147,19 +179,16 @@ bool Notifier::serveReadable(Connection& connection, std::uint64_t now) noexcept
     return false;
 }
 
-bool Notifier::silentTooLong(const Connection& connection, std::uint64_t now) {
-    if (now - connection.lastHeard < kSilenceLimitMs) return false;
-    logger_.error(L"Notifier::run Exception: nothing received for " + int64ToText(kSilenceLimitMs) + L" ms");
-    return true;
-}
-
-// A new connection beyond the limit takes the place of the one that has been quiet longest.
-void Notifier::dropLeastRecentlyHeard(std::vector<Connection>& connections) {
-    const auto quietest = std::min_element(connections.begin(), connections.end(),
-                                           [](const Connection& a, const Connection& b) { return a.lastHeard < b.lastHeard; });
-    logger_.error(L"Notifier::run Exception: more than " + int64ToText(kMaxConnections) +
-                  L" connections, the quietest dropped");
-    connections.erase(quietest);
+// A peer that connected and never sent a line is the first to go, the oldest of them first:
+// the application connects to send. Then the one heard from least recently.
+void Notifier::makeRoom(std::vector<Connection>& connections) {
+    const auto closed =
+        std::min_element(connections.begin(), connections.end(), [](const Connection& a, const Connection& b) {
+            return std::tie(a.sentLine, a.lastHeard) < std::tie(b.sentLine, b.lastHeard);
+        });
+    logger_.error(L"Notifier::run " + int64ToText(kMaxConnections) + L" connections open: closed " +
+                  (closed->sentLine ? L"the one heard from least recently" : L"one that never sent a line"));
+    connections.erase(closed);
 }
 
 std::unique_ptr<LineSocket> Notifier::openListener() {

@@ -2,7 +2,6 @@
 
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <utility>
@@ -61,9 +60,6 @@ LineSocket::~LineSocket() { close(); }
 void LineSocket::close() noexcept {
     if (socket_ != INVALID_SOCKET) closesocket(std::exchange(socket_, INVALID_SOCKET));
     received_.clear();
-    consumed_ = 0;
-    scanned_ = 0;
-    peerClosed_ = false;
 }
 
 void LineSocket::setOption(int option, std::int32_t milliseconds) {
@@ -110,34 +106,7 @@ std::wstring LineSocket::readLine(Deadline deadline) {
     }
 }
 
-std::optional<std::wstring> LineSocket::bufferedLine() {
-    // Only bytes not looked at before are scanned: a long line arriving in small pieces costs
-    // time in proportion to its length, not to its length squared.
-    const std::size_t end = received_.find_first_of("\r\n", std::max(consumed_, scanned_));
-    if (end != std::string::npos) {
-        const std::string_view line(received_.data() + consumed_, end - consumed_);
-        consumed_ = end + 1;
-        scanned_ = consumed_;
-        return decodeLine(line);
-    }
-    // Keep only the unterminated rest.
-    received_.erase(0, consumed_);
-    consumed_ = 0;
-    scanned_ = received_.size();
-    if (peerClosed_) {
-        // What came before the end is the last line, then empty lines.
-        std::string rest;
-        rest.swap(received_);
-        scanned_ = 0;
-        return decodeLine(rest);
-    }
-    if (received_.size() > kMaxLineBytes) {
-        received_.clear();
-        scanned_ = 0;
-        throw TextError(L"line longer than " + std::to_wstring(kMaxLineBytes) + L" bytes received");
-    }
-    return std::nullopt;
-}
+std::optional<std::wstring> LineSocket::bufferedLine() { return received_.nextLine(); }
 
 // The recv time-out bounds each wait while the deadline is further away than it; closer to
 // the deadline (or without a recv time-out) select waits only for what is left.
@@ -157,13 +126,11 @@ void LineSocket::waitReadable(Deadline deadline) {
 }
 
 void LineSocket::receiveAvailable(std::size_t atMost) {
-    const std::size_t kept = received_.size();
-    received_.resize(kept + atMost);
-    const int got = recv(socket_, received_.data() + kept, static_cast<int>(atMost), 0);
-    received_.resize(kept + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    const int got = recv(socket_, received_.space(atMost), static_cast<int>(atMost), 0);
+    received_.received(got > 0 ? static_cast<std::size_t>(got) : 0);
     if (got == SOCKET_ERROR) throwSocketFailure(L"recv");
     if (got < 0) throw TextError(L"recv returned unknown value " + std::to_wstring(got));
-    if (got == 0) peerClosed_ = true;
+    if (got == 0) received_.endOfStream();
 }
 
 void LineSocket::writeLine(std::wstring_view line) { writeLines({line}); }

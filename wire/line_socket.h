@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/text_error.h"
+#include "wire/line_buffer.h"
 
 // Starts Windows Sockets once per module, however many threads construct sockets at once,
 // and cleans it up when the module goes away.
@@ -60,9 +61,7 @@ public:
     // Receive time-out given to every accepted connection, so that a silent peer cannot hold
     // the listener's only serving thread.
     static constexpr std::int32_t kAcceptedReceiveTimeoutMs = 5000;
-    // A peer that never ends its line must not grow our memory without bound: the longest
-    // path escaped six bytes a unit is about 196 KiB, far below this.
-    static constexpr std::size_t kMaxLineBytes = 1 << 20;
+    static constexpr std::size_t kMaxLineBytes = LineBuffer::kMaxLineBytes;
 
     LineSocket() noexcept;
     ~LineSocket();
@@ -72,8 +71,8 @@ public:
     // Connects within receiveMs (the wait for the connection), then sets both time-outs.
     void connectTo(const std::string& host, std::uint16_t port, std::int32_t receiveMs, std::int32_t sendMs);
 
-    // One line without its terminator (LF or CR). At the end of the stream: the bytes that
-    // came before it, then empty lines. Bytes after a terminator stay for the next call.
+    // One line without its end (LF, CR or CR LF). At the end of the stream: the bytes that
+    // came before it, then empty lines. Bytes after a line end stay for the next call.
     // Throws DeadlinePassed when the line is not complete by the deadline.
     std::wstring readLine(Deadline deadline = kNoDeadline);
     // For a caller that waits for several sockets itself: one recv (blocking only when nothing
@@ -93,7 +92,7 @@ public:
     bool isOpen() const noexcept { return socket_ != INVALID_SOCKET; }
     SOCKET handle() const noexcept { return socket_; }
     // The peer has closed its side: every later read gives an empty line.
-    bool peerClosed() const noexcept { return peerClosed_; }
+    bool peerClosed() const noexcept { return received_.ended(); }
 
     // Listens on 127.0.0.1:port; throws "INVALID_SOCKET" when the port cannot be bound. A
     // non-blocking listener never waits in accept: a peer that connected and went away again
@@ -116,8 +115,5 @@ private:
 
     SOCKET socket_ = INVALID_SOCKET;
     std::int32_t receiveTimeoutMs_ = 0;  // 0: each recv may wait for ever
-    std::string received_;      // bytes received but not yet returned as lines
-    std::size_t consumed_ = 0;  // how many bytes of received_ have been returned
-    std::size_t scanned_ = 0;   // received_ holds no terminator before this offset
-    bool peerClosed_ = false;
+    LineBuffer received_;  // bytes received but not yet returned as lines
 };

@@ -79,14 +79,14 @@ void sendAll(SOCKET connection, std::string_view bytes) {
 }
 
 FakeServer::Handler answering(std::function<std::string(const std::string& path)> reply,
-                              std::atomic<int>* requests) {
-    return [reply, requests](SOCKET s) {
+                              std::atomic<int>* requests, std::string lineEnd) {
+    return [reply, requests, lineEnd](SOCKET s) {
         for (std::string request; !(request = receiveRequest(s)).empty();) {
             if (requests) ++*requests;
             const std::size_t first = request.find('\n');
             const std::string path = request.substr(first + 1, request.size() - first - 3);
             const std::string lines = reply(path);
-            sendAll(s, lines.empty() ? "\n" : lines + "\n\n");
+            sendAll(s, lines.empty() ? lineEnd : lines + lineEnd + lineEnd);
         }
     };
 }

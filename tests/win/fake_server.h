@@ -46,9 +46,9 @@ std::string receiveRequest(SOCKET connection);
 void sendAll(SOCKET connection, std::string_view bytes);
 // Serves "get-states" on each connection until the peer closes, answering from a function of
 // the requested path (the raw bytes of the reply lines, without their last line end); counts
-// the requests when given a counter.
+// the requests when given a counter. The last line and the empty line end with lineEnd.
 FakeServer::Handler answering(std::function<std::string(const std::string& path)> reply,
-                              std::atomic<int>* requests = nullptr);
+                              std::atomic<int>* requests = nullptr, std::string lineEnd = "\n");
 // A port on 127.0.0.1 where nothing listens (bound once, then released).
 std::uint16_t unusedPort();
 

@@ -130,9 +130,9 @@ private:
 
 // The stand-in application with its state server published in the settings folder, where
 // discovery looks for it.
-std::unique_ptr<RunningStub> startStub(const std::wstring& folder) {
-    auto stub = std::make_unique<RunningStub>(
-        folder, L"--command-folder \"" + folder + L"\\cmd\" --state-folder \"" + settingsFolder() + L"\\statuscache-1\"");
+std::unique_ptr<RunningStub> startStub(const std::wstring& folder, const std::wstring& options = L"") {
+    auto stub = std::make_unique<RunningStub>(folder, L"--command-folder \"" + folder + L"\\cmd\" --state-folder \"" +
+                                                          settingsFolder() + L"\\statuscache-1\" " + options);
     if (!stub->waitUntilReady()) throw std::runtime_error("appstub did not get ready");
     return stub;
 }
@@ -219,19 +219,23 @@ TEST_F(Handover, StartsTavrelTellsTheApplicationAndPathsReachTavrel) {
     EXPECT_EQ(countOf(journal(), "notify-started\t" + published), 1u);
 }
 
-// The same hand-over to a Notifier in this process: what reaches the shell, call by call.
+// The same hand-over to a Notifier in this process: what reaches the shell, call by call, from
+// an application that ends its lines with CR LF and keeps its connection between bursts.
 TEST_F(Handover, PushedPathsReachTheShellThroughTheNotifier) {
     RecordingLogger tavrelLog;
     ShellRecorder shell;
     RunningNotifier running(tavrelLog, shell.seam());
     ASSERT_TRUE(waitUntil([&] { return fileExists(portFile()); }));
-    auto stub = startStub(folder_);
+    auto stub = startStub(folder_, L"--crlf");
     Quorvane link;
     link.sendNotifyStarted(running.notifier().port());
     ASSERT_TRUE(waitUntil([&] { return tavrelLog.count(L"Notifier::run Accepted connection") == 1; }));
     EXPECT_TRUE(push(*stub, {L"C:\\e2e\\\x4e2d.txt", L"*", L"C:\\e2e"}).empty());
     EXPECT_EQ(shell.waitFor(3), (std::vector<ShellCall>{pathChanged(L"C:\\e2e\\\x4e2d.txt"), everythingChanged(),
                                                         pathChanged(L"C:\\e2e")}));
+    EXPECT_TRUE(push(*stub, {L"C:\\e2e\\next"}).empty());
+    EXPECT_EQ(shell.waitFor(4).back(), pathChanged(L"C:\\e2e\\next"));
+    EXPECT_EQ(tavrelLog.count(L"Notifier::run Accepted connection"), 1u);
 }
 
 TEST_F(Handover, NotifyStartedCarriesThePortAsItsOneArgument) {

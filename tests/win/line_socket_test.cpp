@@ -46,13 +46,23 @@ TEST_F(Reading, StreamEndGivesTheCollectedBytesThenEmptyLines) {
     EXPECT_EQ(socket_.readLine(), L"");
 }
 
-TEST_F(Reading, CarriageReturnAndLineFeedEachEndALine) {
-    serve({"one\r\ntwo\rthree\n"});
+// A peer that sends "line\r" and waits must get its line at once; the LF that may follow,
+// in a later receive, belongs to the same line end.
+TEST_F(Reading, CarriageReturnEndsALineAtOnceAndTheLineFeedAfterItIsPartOfThatEnd) {
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    server_ = std::make_unique<FakeServer>([release](SOCKET s) {
+        sendAll(s, "one\r\ntwo\rthree\r");
+        WaitForSingleObject(release, 5000);
+        sendAll(s, "\nfour\n");
+    });
+    socket_.connectTo("127.0.0.1", server_->port(), 2000, 2000);
     EXPECT_EQ(socket_.readLine(), L"one");
-    EXPECT_EQ(socket_.readLine(), L"");
     EXPECT_EQ(socket_.readLine(), L"two");
     EXPECT_EQ(socket_.readLine(), L"three");
+    SetEvent(release);
+    EXPECT_EQ(socket_.readLine(), L"four");
     EXPECT_EQ(socket_.readLine(), L"");
+    CloseHandle(release);
 }
 
 TEST_F(Reading, BytesAfterATerminatorWaitForTheNextReadAndLinesMaySpanReceives) {

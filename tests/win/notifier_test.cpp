@@ -70,8 +70,8 @@ protected:
         DeleteFileW(portFile().c_str());
     }
     // Starts the listening loop and waits until its port file is there.
-    Notifier& start() {
-        running_ = std::make_unique<RunningNotifier>(logger_, shell_.seam());
+    Notifier& start(AcceptConnection accept = &acceptPending) {
+        running_ = std::make_unique<RunningNotifier>(logger_, shell_.seam(), std::move(accept));
         for (int i = 0; i < 500 && (running_->notifier().port() == 0 || !fileExists(portFile())); ++i)
             std::this_thread::sleep_for(10ms);
         return running_->notifier();
@@ -99,7 +99,8 @@ TEST_F(InProcessNotifier, EachLineBecomesOneNotificationOfTheLineAsItCame) {
     EXPECT_EQ(logger_.count(L"Notifier::_tWinMain sent notification to the shell"), expected.size());
 }
 
-TEST_F(InProcessNotifier, AnEmptyLineOrACarriageReturnLineFeedEndsTheConnection) {
+// CR LF is one line end, and a line ended by CR is forwarded before its LF has arrived.
+TEST_F(InProcessNotifier, AnEmptyLineEndsTheConnectionAndCarriageReturnLineFeedIsOneLineEnd) {
     start();
     {
         RawClient client(port());
@@ -108,10 +109,13 @@ TEST_F(InProcessNotifier, AnEmptyLineOrACarriageReturnLineFeedEndsTheConnection)
     }
     {
         RawClient client(port());
-        client.send("C:\\\\b\r\nC:\\\\never\n");  // the LF after the CR reads as an empty line
+        client.send("C:\\\\b\r\nC:\\\\c\r\nC:\\\\d\r");
+        EXPECT_EQ(shell_.waitFor(4).size(), 4u);
+        client.send("\n\r\nC:\\\\never\r\n");
         EXPECT_TRUE(client.closedByPeer(3000));
     }
-    EXPECT_EQ(shell_.calls(), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b")}));
+    EXPECT_EQ(shell_.calls(), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b"),
+                                                      pathChanged(L"C:\\c"), pathChanged(L"C:\\d")}));
     EXPECT_EQ(logger_.count(L"Notifier::run Accepted connection"), 2u);
     EXPECT_EQ(logger_.count(L"Notifier::run Exception"), 0u);
 }
@@ -136,9 +140,9 @@ TEST_F(InProcessNotifier, ABadEscapeDropsOnlyThatConnection) {
     EXPECT_EQ(logger_.count(L"Notifier::run Looking for free port to connect"), 1u);
 }
 
-// Connections are served side by side: one that goes silent delays nobody, and is dropped
-// after its receive time-out without touching the listener.
-TEST_F(InProcessNotifier, ASilentConnectionDelaysNoOtherAndIsDroppedAfterItsReceiveTimeOut) {
+// Connections are served side by side and kept for as long as their peers keep them: one
+// that goes silent mid-line delays nobody, and an application idle between bursts loses nothing.
+TEST_F(InProcessNotifier, ASilentConnectionDelaysNoOtherAndAKeptOneLosesNothingAfterLongSilence) {
     start();
     const std::int32_t first = port();
     RawClient silent(first);
@@ -146,13 +150,18 @@ TEST_F(InProcessNotifier, ASilentConnectionDelaysNoOtherAndIsDroppedAfterItsRece
     ASSERT_EQ(shell_.waitFor(1).size(), 1u);
     const auto queued = std::chrono::steady_clock::now();
     RawClient application(first);
-    application.send("C:\\\\b\n\n");  // and done
+    application.send("C:\\\\b\n");
     EXPECT_EQ(shell_.waitFor(2), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b")}));
     EXPECT_LT(std::chrono::steady_clock::now() - queued, 2s);
-    EXPECT_TRUE(silent.closedByPeer(8000));
-    EXPECT_EQ(logger_.count(L"Notifier::run Exception: nothing received for 5000 ms"), 1u);
+    std::this_thread::sleep_for(7s);  // longer than any receive time-out
+    application.send("C:\\\\c\n");
+    ASSERT_EQ(shell_.waitFor(3).size(), 3u);
+    silent.send("\n");
+    EXPECT_EQ(shell_.waitFor(4), (std::vector<ShellCall>{pathChanged(L"C:\\a"), pathChanged(L"C:\\b"),
+                                                         pathChanged(L"C:\\c"), pathChanged(L"C:\\half")}));
+    EXPECT_FALSE(application.closedByPeer(100));
+    EXPECT_EQ(logger_.count(L"Notifier::run Exception"), 0u);
     EXPECT_EQ(port(), first);
-    EXPECT_EQ(logger_.count(L"Notifier::run Looking for free port to connect"), 1u);
 }
 
 // A connection that is reset before Tavrel takes it (a probe, a crashed process) costs nobody
@@ -182,18 +191,61 @@ TEST_F(InProcessNotifier, ClientsThatResetAtOnceLeaveTheListenerAndTheOtherConne
     EXPECT_EQ(logger_.count(L"Notifier::run Exception"), 0u);
 }
 
-// Sixteen connections are served side by side; a seventeenth takes the place of the quietest.
-TEST_F(InProcessNotifier, ASeventeenthConnectionTakesThePlaceOfTheQuietest) {
+// At the limit a new connection first pushes out one that never sent a line, then the one
+// heard from least recently: idle local connections cannot push out the application's.
+TEST_F(InProcessNotifier, AtTheLimitSilentNewcomersGoBeforeTheLeastRecentlyHeard) {
     start();
-    std::vector<std::unique_ptr<RawClient>> clients;
-    for (std::size_t i = 0; i <= 16; ++i) {
-        clients.push_back(std::make_unique<RawClient>(port()));
-        clients.back()->send("C:\\\\c" + std::to_string(i) + "\n");
+    std::vector<std::unique_ptr<RawClient>> senders;
+    for (std::size_t i = 0; i < Notifier::kMaxConnections; ++i) {
+        senders.push_back(std::make_unique<RawClient>(port()));
+        senders.back()->send("C:\\\\c" + std::to_string(i) + "\n");
         ASSERT_EQ(shell_.waitFor(i + 1).size(), i + 1);  // heard in this order
     }
-    EXPECT_TRUE(clients.front()->closedByPeer(3000));  // long before its silence would end it
-    EXPECT_FALSE(clients[1]->closedByPeer(100));
-    EXPECT_EQ(logger_.count(L"Notifier::run Exception: more than 16 connections, the quietest dropped"), 1u);
+    RawClient quiet(port());
+    EXPECT_TRUE(senders.front()->closedByPeer(3000));
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 40; ++i) idle.push_back(std::make_unique<RawClient>(port()));
+    EXPECT_TRUE(quiet.closedByPeer(3000));
+    EXPECT_TRUE(idle[38]->closedByPeer(3000));
+    EXPECT_FALSE(idle[39]->closedByPeer(100));
+    RawClient& application = *senders[1];
+    EXPECT_FALSE(application.closedByPeer(100));
+    application.send("C:\\\\again\n");
+    EXPECT_EQ(shell_.waitFor(Notifier::kMaxConnections + 1).back(), pathChanged(L"C:\\again"));
+    EXPECT_EQ(logger_.count(L"Notifier::run 32 connections open: closed the one heard from least recently"), 1u);
+    EXPECT_EQ(logger_.count(L"Notifier::run 32 connections open: closed one that never sent a line"), 40u);
+}
+
+// Out of sockets or buffers, accept fails and leaves the connection queued, so the listener
+// stays readable: accepting pauses instead of spinning, the connections already open are
+// served meanwhile, and the shortage is logged once.
+TEST_F(InProcessNotifier, AcceptShortOfResourcesPausesAndGoesOn) {
+    std::atomic<bool> shortage{false};
+    std::atomic<int> attempts{0};
+    start([&](LineSocket& listener, int* skipped) -> std::unique_ptr<LineSocket> {
+        if (!shortage) return listener.acceptConnection(skipped);
+        ++attempts;
+        *skipped = attempts % 2 ? WSAEMFILE : WSAENOBUFS;
+        return nullptr;
+    });
+    RawClient application(port());
+    application.send("C:\\\\a\n");
+    ASSERT_EQ(shell_.waitFor(1).size(), 1u);
+    shortage = true;
+    RawClient waiting(port());
+    waiting.send("C:\\\\late\n");
+    std::this_thread::sleep_for(500ms);
+    application.send("C:\\\\b\n");
+    EXPECT_EQ(shell_.waitFor(2).back(), pathChanged(L"C:\\b"));
+    std::this_thread::sleep_for(2s);
+    EXPECT_GE(attempts.load(), 2);
+    EXPECT_LE(attempts.load(), 5);  // a spinning loop tries thousands of times
+    shortage = false;
+    EXPECT_EQ(shell_.waitFor(3).back(), pathChanged(L"C:\\late"));
+    EXPECT_EQ(logger_.count(L"Notifier::run Cannot accept a connection for lack of resources (error 10024); "
+                            L"trying again every 1000 ms"),
+              1u);
+    EXPECT_EQ(logger_.count(L"Notifier::run Looking for free port to connect"), 1u);
 }
 
 // A port file that cannot be written fails the whole listening cycle: it is retried after a

@@ -97,7 +97,8 @@ private:
 // Notifier::run on a thread; stopped and joined at the end of scope, also when a test fails.
 class RunningNotifier {
 public:
-    RunningNotifier(Logger& logger, ShellNotify shell) : notifier_(logger, std::move(shell)) {
+    RunningNotifier(Logger& logger, ShellNotify shell, AcceptConnection accept = &acceptPending)
+        : notifier_(logger, std::move(shell), std::move(accept)) {
         thread_ = std::thread([this] {
             notifier_.run();
             finished_ = true;

@@ -73,6 +73,21 @@ TEST_F(States, TheReplyGivesTheStateOfExactlyThePathAsked) {
     EXPECT_TRUE(logMessages().empty());
 }
 
+// CR LF is one line end: the kept connection stays in step with such a server, reply after reply.
+TEST_F(States, AServerEndingItsLinesWithCarriageReturnLineFeedStaysInStep) {
+    FakeServer server(answering([](const std::string& path) { return ".\r\n" + path + "\tS" + path.substr(4); },
+                                &requests_, "\r\n"));
+    auto link = linkTo(server);
+    for (const wchar_t* state : {L"S1", L"S2", L"S3", L"S4"}) {
+        const std::wstring path = L"C:\\" + std::wstring(state + 1);
+        EXPECT_EQ(link->getState(path), state) << path;
+    }
+    EXPECT_EQ(requests_.load(), 4);
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(logMessages(), (Messages{"get-states: C:\\1 <waiting>", "get-states: C:\\2 <waiting>",
+                                       "get-states: C:\\3 <waiting>", "get-states: C:\\4 <waiting>"}));
+}
+
 TEST_F(States, UnexpectedRepliesGiveNoStateAndSayWhy) {
     config_.set(L"debug-logging", L"true");
     FakeServer server(answering([](const std::string& path) {

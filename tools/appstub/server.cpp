@@ -4,6 +4,7 @@
 
 #include "common/decimal.h"
 #include "common/text_error.h"
+#include "wire/encoding.h"
 
 namespace {
 
@@ -14,6 +15,31 @@ constexpr auto kConnectionStopWait = std::chrono::milliseconds(LineSocket::kAcce
 
 bool isReceiveTimeout(const TextError& error) {
     return error.text().rfind(L"recv failed (error " + std::to_wstring(WSAETIMEDOUT) + L")", 0) == 0;
+}
+
+// Every line with the stub's line end, in one send: separate small sends would each wait for
+// the peer's delayed acknowledgement of the one before (Nagle), tens of milliseconds apiece.
+void sendLines(LineSocket& connection, const std::vector<std::wstring_view>& lines, std::string_view lineEnd) {
+    std::string bytes;
+    for (std::wstring_view line : lines) {
+        bytes += encodeLine(line);
+        bytes += lineEnd;
+    }
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        const int n = send(connection.handle(), bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+        if (n == SOCKET_ERROR) throw TextError(socketFailure(L"send"));
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+// Whether the notifier has closed the connection: it never sends anything, so anything to
+// read is the end of the stream (or a reset).
+bool closedByPeer(const LineSocket& connection) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(connection.handle(), &readable);
+    timeval now = {0, 0};
+    return select(0, &readable, nullptr, nullptr, &now) != 0;
 }
 
 std::optional<std::uint16_t> portFrom(const std::vector<std::wstring>& arguments) {
@@ -56,7 +82,7 @@ bool NotifierLink::push(const std::vector<std::wstring>& paths) {
         if (attempt > 0 || !usable()) reconnect();
         if (!socket_) continue;
         try {
-            socket_->writeLines(std::vector<std::wstring_view>(paths.begin(), paths.end()));
+            sendLines(*socket_, std::vector<std::wstring_view>(paths.begin(), paths.end()), lineEnd_);
             return true;
         } catch (const TextError& e) {
             report(L"push to the notifier failed: " + e.text());
@@ -67,16 +93,8 @@ bool NotifierLink::push(const std::vector<std::wstring>& paths) {
 }
 
 // A connection that the notifier has closed still takes the first write without complaint,
-// so look for its end first. The notifier never sends anything: a receive that runs into its
-// time-out means the connection is alive.
-bool NotifierLink::usable() {
-    if (!socket_) return false;
-    try {
-        return !socket_->readLine().empty();
-    } catch (const TextError& e) {
-        return isReceiveTimeout(e);
-    }
-}
+// so look for its end first, without waiting.
+bool NotifierLink::usable() { return socket_ && !closedByPeer(*socket_); }
 
 void NotifierLink::reconnect() {
     socket_.reset();
@@ -94,9 +112,11 @@ void NotifierLink::reconnect() {
 
 Stub::Stub(const StubSettings& settings)
     : faults_(settings.faults),
+      lineEnd_(settings.crlf ? "\r\n" : "\n"),
       commandsFile_(settings.commandsFile),
       rules_(settings.rulesFile),
       journal_(settings.journalFile),
+      notifier_(lineEnd_),
       stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     if (!stopEvent_) throw TextError(L"cannot create the stop event");
 }
@@ -154,13 +174,13 @@ bool Stub::answer(LineSocket& connection, const Request& request) {
     }
     if (request.name == L"appstub-push") {
         if (notifier_.push(request.arguments))
-            connection.writeLine(L"");
+            sendLines(connection, {L""}, lineEnd_);
         else
-            connection.writeLines({L"not delivered", L""});
+            sendLines(connection, {L"not delivered", L""}, lineEnd_);
         return true;
     }
     if (request.name == L"appstub-quit") {
-        connection.writeLine(L"");
+        sendLines(connection, {L""}, lineEnd_);
         requestStop();
         return false;
     }
@@ -179,18 +199,16 @@ std::vector<std::wstring> Stub::statesReply(const std::vector<std::wstring>& arg
 bool Stub::sendReply(LineSocket& connection, const std::vector<std::wstring>& lines) {
     for (int i = 0; i < faults_.waitMarkers; ++i) {
         pause();
-        connection.writeLine(L".");
+        sendLines(connection, {L"."}, lineEnd_);
     }
     pause();
     if (faults_.closeMidReply) {
-        if (!lines.empty()) connection.writeLine(lines.front());
+        if (!lines.empty()) sendLines(connection, {lines.front()}, lineEnd_);
         return false;
     }
-    // One send for the whole reply: separate small sends would each wait for the client's
-    // delayed acknowledgement of the one before (Nagle), tens of milliseconds per reply.
     std::vector<std::wstring_view> reply(lines.begin(), lines.end());
     reply.push_back(L"");
-    connection.writeLines(reply);
+    sendLines(connection, reply, lineEnd_);
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct StubSettings {
     std::wstring commandsFile;
     std::wstring journalFile;
     Faults faults;
+    bool crlf = false;  // every line sent ends with CR LF instead of LF, as some applications do
 };
 
 struct Request {
@@ -37,9 +39,11 @@ struct Request {
     std::vector<std::wstring> arguments;
 };
 
-// The one connection to the notifier that changed paths are pushed on.
+// The one connection to the notifier that changed paths are pushed on, kept between pushes
+// as an application keeps it.
 class NotifierLink {
 public:
+    explicit NotifierLink(std::string_view lineEnd) : lineEnd_(lineEnd) {}
     void connect(std::uint16_t port);
     bool push(const std::vector<std::wstring>& paths);
 
@@ -47,6 +51,7 @@ private:
     bool usable();
     void reconnect();
 
+    const std::string_view lineEnd_;
     std::mutex mutex_;
     std::uint16_t port_ = 0;
     std::unique_ptr<LineSocket> socket_;
@@ -73,6 +78,7 @@ private:
     void pause() const;
 
     const Faults faults_;
+    const std::string_view lineEnd_;
     const std::wstring commandsFile_;
     RulesFile rules_;
     Journal journal_;
