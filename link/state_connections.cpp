@@ -31,9 +31,10 @@ int StateConnections::count() const noexcept {
 }
 
 StateConnections::Taken StateConnections::take(Deadline deadline, bool fresh) {
-    Taken empty = std::make_unique<Connection>();  // made before the lock: nothing throws under it
-    Exclusive hold(lock_);
-    for (;;) {
+    Taken empty;  // made outside the lock, where it may throw, and only for a new connection
+    for (bool opening = fresh;;) {
+        if (opening && !empty) empty = std::make_unique<Connection>();
+        Exclusive hold(lock_);
         if (!idle_.empty() && !fresh) {
             Taken connection = std::move(idle_.back());
             idle_.pop_back();
@@ -45,6 +46,10 @@ StateConnections::Taken StateConnections::take(Deadline deadline, bool fresh) {
             --count_;
         }
         if (count_ < limit_) {
+            if (!empty) {
+                opening = true;
+                continue;  // made above without the lock, then everything looked at again
+            }
             ++count_;
             return empty;
         }
