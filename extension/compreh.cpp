@@ -26,7 +26,6 @@ std::wstring classKeyOf(const CLSID& classId) {
 
 CCompreh::CCompreh(const CLSID* classId) {
     logger().debug(L"Comprehension::Constructor");
-    moduleObjectCreated();
     if (classId) {
         overlayBit_ = 1u << (classId - kClassIds);
         const std::wstring key = classKeyOf(*classId);
@@ -38,7 +37,6 @@ CCompreh::CCompreh(const CLSID* classId) {
 
 CCompreh::~CCompreh() {
     logger().debug(L"Comprehension::Destructor");
-    moduleObjectDestroyed();
 }
 
 STDMETHODIMP CCompreh::QueryInterface(REFIID riid, void** object) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "extension/module.h"
 
 class Command;
 class CommandGroup;
@@ -55,6 +56,7 @@ private:
     bool appendToMenu(MenuBuild& build, HMENU menu, const Command& entry, UINT position, HMENU submenu);
     void appendGroupToMenu(MenuBuild& build, HMENU submenu, const CommandGroup& group);
 
+    ModuleObjectCounted counted_;
     CriticalSection lock_;  // guards the two path lists
     LONG references_ = 0;
     std::uint32_t overlayBit_ = 0;  // this overlay class's bit among those sharing a state answer

@@ -12,6 +12,16 @@ void moduleObjectCreated() noexcept;
 void moduleObjectDestroyed() noexcept;
 LONG moduleObjectCount() noexcept;
 
+// Counts its owner among the living objects from its own construction to its destruction, so
+// that an owner whose constructor throws after it is uncounted again as well.
+class ModuleObjectCounted {
+public:
+    ModuleObjectCounted() noexcept { moduleObjectCreated(); }
+    ~ModuleObjectCounted() { moduleObjectDestroyed(); }
+    ModuleObjectCounted(const ModuleObjectCounted&) = delete;
+    ModuleObjectCounted& operator=(const ModuleObjectCounted&) = delete;
+};
+
 // The eight class ids: the first is the context menu, the other seven are overlay classes.
 inline constexpr int kClassIdCount = 8;
 extern const CLSID kClassIds[kClassIdCount];

@@ -126,9 +126,11 @@ bool Quorvane::findStateServer() {
         stateServerPort_ = own;
         return true;
     }
-    // Otherwise the command server serves the states too.
+    // Otherwise the command server serves the states too, once its probe answered: a refused
+    // candidate that findCommandServer keeps would be taken at once by threads waiting on the
+    // discovery lock, before this thread's pause begins.
     const bool found = findCommandServer();
-    stateServerPort_ = commandServerPort_.load();
+    if (found) stateServerPort_ = commandServerPort_.load();
     return found;
 }
 

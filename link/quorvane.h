@@ -1,7 +1,7 @@
 #pragma once
 // The application link: the one object per loaded extension through which all traffic to the
 // running application passes. It finds the application's servers, keeps the state-server
-// connection, and holds the Logger, the notifier runner and the menu-icon cache.
+// connections, and holds the Logger, the notifier runner and the menu-icon cache.
 #include <windows.h>
 
 #include <atomic>
@@ -14,6 +14,7 @@
 
 #include "common/handles.h"
 #include "common/log.h"
+#include "link/state_connections.h"
 #include "link/state_share.h"
 #include "wire/line_socket.h"
 
@@ -21,6 +22,12 @@ class TavrelRunner;
 struct CommandTree;
 
 using Port = std::atomic<std::int32_t>;
+
+// A reply of which not even a first line came within one receive time-out.
+class NoReplyLine : public TextError {
+public:
+    using TextError::TextError;
+};
 
 class Quorvane {
 public:
@@ -49,9 +56,12 @@ public:
 
     // Sends the request and appends the reply lines (trimmed, without wait markers). The whole
     // reply must arrive by the deadline (by default replyBoundMs() from now) and within the
-    // limits above; otherwise it fails like a time-out.
+    // limits above; otherwise it fails like a time-out. With FirstLine::MayNotCome a first line
+    // that does not come within the receive time-out throws NoReplyLine (it costs a select).
+    enum class FirstLine { Expected, MayNotCome };
     void exchangeRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
-                         LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline = 0);
+                         LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline = 0,
+                         FirstLine firstLine = FirstLine::Expected);
     // The longest a reply may take: as long as the longest run of wait markers a slow server may
     // send, one receive time-out each, and its last line. A receive time-out of 0 (no wait for
     // each line at all) counts as the default here, so that even then a reply ends.
@@ -62,6 +72,7 @@ public:
     void postRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                      LineSocket& connection) noexcept;
 
+    // Closes the idle state-server connections; those in use are closed when their exchange fails.
     void dropStateConnection() noexcept;
 
     // Server discovery. The port file "<host><suffix>.port" in the folder is read; with
@@ -78,8 +89,9 @@ public:
 
     // The state name the application reports for the path, or empty for none. Never throws;
     // answers at once, without lock, registry or socket, while a failure pause lasts.
-    // askerBit: the overlay class asking, one bit per class. A recent answer that this class has
-    // not been given yet serves it without a request ("state-share-timeout"); 0 always asks.
+    // askerBit: the overlay class asking, one bit per class. A recent answer to a request sent
+    // after this thread's sweep of the path began serves it without a request
+    // ("state-share-timeout"); 0 always asks.
     std::wstring getState(std::wstring path, std::uint32_t askerBit = 0) noexcept;
 
     // The notifier: starts Tavrel when none runs for the user, reads its port and, after a
@@ -110,6 +122,8 @@ public:
     void setClockForTesting(Clock clock) noexcept { clock_ = clock; }
     std::int32_t retryTimeoutMs() const noexcept { return retryTimeout_.load(); }
     std::int32_t stateShareTimeoutMs() const noexcept { return stateShareTimeout_.load(); }
+    int stateConnectionsLimit() const noexcept { return stateConnections_.limit(); }
+    int stateConnectionsOpen() const noexcept { return stateConnections_.count(); }
     std::int64_t statesDisabledUntil() const noexcept { return statesDisabledUntil_.load(); }
 
     Port& commandServerPort() noexcept { return commandServerPort_; }
@@ -120,17 +134,21 @@ public:
 private:
     void readTimeoutsOnce();
     std::int32_t readTimeout(const wchar_t* valueName, std::int32_t fallback, std::int32_t maximum = INT32_MAX);
+    int readConnectionLimit(int fallback, int maximum);
     bool checkServerRunning(const wchar_t* trace, const Port& port, bool (Quorvane::*find)(),
                             const wchar_t* failure, bool honourPause) noexcept;
     void readStateSettingsOnce();
     struct StateAnswer {
         std::wstring state;     // empty for none
-        std::uint64_t exchange;  // the how-manieth completed exchange on the state connection
+        std::uint64_t request;  // the ticket taken just before the request was sent
     };
     // Empty when no exchange completed: a failure, or a pause that another thread started.
     std::optional<StateAnswer> queryState(const std::wstring& path);
-    void exchangeOnStateConnection(const std::vector<std::wstring>& arguments, std::vector<std::wstring>& replies,
-                                   Deadline deadline);
+    std::optional<StateAnswer> queryWithOneRetry(const std::wstring& path, bool& askAgain);
+    std::uint64_t exchangeOnStateConnection(StateConnections::Connection& connection,
+                                            const std::vector<std::wstring>& arguments,
+                                            std::vector<std::wstring>& replies, Deadline deadline);
+    bool servesOneConnectionAtATime(const StateConnections::Connection& connection);
     void clearExpiredPause(std::int64_t now) noexcept;
     std::wstring interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies);
     void pauseStates(std::int64_t from);
@@ -140,15 +158,16 @@ private:
         std::size_t lines = 0;
         std::size_t characters = 0;
     };
-    std::wstring readReplyLine(LineSocket& connection, const std::wstring& name, Deadline deadline, ReplySize& size);
+    std::wstring readReplyLine(LineSocket& connection, const std::wstring& name, Deadline deadline, ReplySize& size,
+                               FirstLine firstLine);
 
-    // Three locks (and the state share's own), never two held at once, so that what one of them
-    // guards never waits for another's work: the state query's network I/O holds only
-    // stateLock_, and the context menu (command-server discovery, icons) never waits for it.
-    CriticalSection stateLock_;      // the kept state-server connection
+    // Two locks (and the state share's and the state connections' own), never two held at
+    // once, so that what one of them guards never waits for another's work: the state query's
+    // network I/O holds no lock at all (a taken connection is its thread's alone), and the
+    // context menu (command-server discovery, icons) never waits for it.
     CriticalSection discoveryLock_;  // two threads never search for servers at the same time
     CriticalSection iconLock_;       // the menu-icon cache
-    std::unique_ptr<LineSocket> stateConnection_;
+    StateConnections stateConnections_;
     std::unique_ptr<Logger> logger_;
     std::unique_ptr<TavrelRunner> runner_;
     Port commandServerPort_{0};
@@ -163,7 +182,6 @@ private:
     std::atomic<std::int32_t> receiveTimeout_{-1};
     std::atomic<std::int32_t> retryTimeout_{-1};
     std::atomic<std::int32_t> stateShareTimeout_{-1};
-    std::uint64_t stateExchanges_ = 0;  // guarded by stateLock_
     StateShare stateShare_;
     std::atomic<std::int64_t> statesDisabledUntil_{0};
     std::unordered_map<std::wstring, HBITMAP> iconCache_;

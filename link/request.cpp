@@ -92,9 +92,12 @@ std::int32_t Quorvane::replyBoundMs() {
 // Each line (a wait marker too) within one receive time-out, the whole reply by the deadline,
 // and no more lines and characters than a real reply has.
 std::wstring Quorvane::readReplyLine(LineSocket& connection, const std::wstring& name, Deadline deadline,
-                                     ReplySize& size) {
+                                     ReplySize& size, FirstLine firstLine) {
     const std::int32_t perLineMs = receiveTimeout_;
-    const Deadline lineDeadline = perLineMs > 0 ? std::min(deadline, GetTickCount64() + perLineMs) : deadline;
+    // Just short of the receive time-out, the wait is select's, whose end is told apart from a
+    // failure of recv.
+    const std::int32_t waitMs = firstLine == FirstLine::MayNotCome && size.lines == 0 && perLineMs > 1 ? perLineMs - 1 : perLineMs;
+    const Deadline lineDeadline = perLineMs > 0 ? std::min(deadline, GetTickCount64() + waitMs) : deadline;
     try {
         std::wstring line = connection.readLine(lineDeadline);
         if (++size.lines > kMaxReplyLines || (size.characters += line.size()) > kMaxReplyCharacters)
@@ -102,14 +105,18 @@ std::wstring Quorvane::readReplyLine(LineSocket& connection, const std::wstring&
                             int64ToText(kMaxReplyCharacters) + L" characters");
         return line;
     } catch (const DeadlinePassed&) {
-        if (lineDeadline < deadline)
-            throw TextError(L"a line of the reply to " + name + L" took longer than " + int64ToText(perLineMs) + L" ms");
+        if (lineDeadline < deadline) {
+            std::wstring text = L"a line of the reply to " + name + L" took longer than " + int64ToText(perLineMs) + L" ms";
+            if (size.lines == 0) throw NoReplyLine(std::move(text));
+            throw TextError(std::move(text));
+        }
         throw TextError(L"reply to " + name + L" not complete within " + int64ToText(replyBoundMs()) + L" ms");
     }
 }
 
 void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
-                               LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline) {
+                               LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline,
+                               FirstLine firstLine) {
     if (deadline == 0) deadline = replyDeadline();
     const std::wstring label = requestLabel(name, arguments);
     if (socketLogging_) logger_->write(L"OUT: " + label);
@@ -117,7 +124,7 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
     int waitMarkers = 0;
     int loggedWaitMarkers = 0;
     ReplySize size;
-    const auto nextLine = [&] { return readReplyLine(connection, name, deadline, size); };
+    const auto nextLine = [&] { return readReplyLine(connection, name, deadline, size, firstLine); };
     for (std::wstring line = nextLine(); !line.empty(); line = nextLine()) {
         if (socketLogging_) logger_->write(L"IN: " + clipForLog(line) + L" [for " + label + L"]");
         std::wstring trimmed = trimBlanks(line);
@@ -147,4 +154,4 @@ void Quorvane::postRequest(const std::wstring& name, const std::vector<std::wstr
     }
 }
 
-void Quorvane::dropStateConnection() noexcept { stateConnection_.reset(); }
+void Quorvane::dropStateConnection() noexcept { stateConnections_.closeIdle(); }

@@ -1,5 +1,6 @@
-// The state of one path, asked of the state server on the kept connection. It runs on
+// The state of one path, asked of the state server on one of the kept connections. It runs on
 // Explorer's display path: while a failure pause lasts it costs one clock reading.
+#include "common/decimal.h"
 #include "common/log_text.h"
 #include "common/settings.h"
 #include "common/text_error.h"
@@ -15,6 +16,11 @@ constexpr std::int32_t kDefaultRetryTimeoutMs = 1000;
 // answer older than this, whatever is configured.
 constexpr std::int32_t kDefaultStateShareTimeoutMs = 500;
 constexpr std::int32_t kLongestStateShareTimeoutMs = 1000;
+
+// How many connections may carry state requests at once. Explorer asks from a handful of
+// threads (the views, the navigation pane, file dialogs); see README for the measurement.
+constexpr int kDefaultStateConnections = 4;
+constexpr int kMostStateConnections = 16;
 
 std::wstring withoutTrailingBackslashes(std::wstring path) {
     const std::size_t end = path.find_last_not_of(L'\\');
@@ -36,14 +42,29 @@ void Quorvane::readStateSettingsOnce() {
     stateSettingsRead_([this]() noexcept {
         retryTimeout_ = kDefaultRetryTimeoutMs;
         stateShareTimeout_ = kDefaultStateShareTimeoutMs;
+        stateConnections_.setLimit(kDefaultStateConnections);
         try {
             retryTimeout_ = readTimeout(L"retry-timeout", kDefaultRetryTimeoutMs);
             stateShareTimeout_ =
                 readTimeout(L"state-share-timeout", kDefaultStateShareTimeoutMs, kLongestStateShareTimeoutMs);
+            stateConnections_.setLimit(readConnectionLimit(kDefaultStateConnections, kMostStateConnections));
         } catch (...) {
             // The defaults stay.
         }
     });
+}
+
+int Quorvane::readConnectionLimit(int fallback, int maximum) {
+    const std::wstring text = readConfigValue(L"state-connections", false);
+    if (text.empty()) return fallback;
+    const std::optional<std::int32_t> value = parseDecimal(text);
+    if (!value || *value < 1 || *value > maximum) {
+        logger_->error(L"state-connections '" + clipForLog(text) + L"' is not a number from 1 to " +
+                       int64ToText(maximum) + L"; keeping " + int64ToText(fallback));
+        return fallback;
+    }
+    logger_->write(L"state-connections is " + int64ToText(*value));
+    return *value;
 }
 
 void Quorvane::pauseStates(std::int64_t from) { statesDisabledUntil_ = from + retryTimeout_; }
@@ -58,7 +79,7 @@ std::wstring Quorvane::getState(std::wstring path, std::uint32_t askerBit) noexc
         if (path.empty()) return {};  // nothing to ask for
         const std::int32_t shareMs = askerBit != 0 ? stateShareTimeout_.load() : 0;
         if (shareMs > 0) {
-            if (std::optional<std::wstring> shared = stateShare_.take(path, askerBit, now, shareMs)) {
+            if (std::optional<std::wstring> shared = stateShare_.take(path, askerBit, GetTickCount64(), shareMs)) {
                 if (logger_->debugEnabled())
                     logger_->debug(L"Quorvane::getState answer shared with another overlay class: '" +
                                    clipForLog(*shared) + L"'");
@@ -74,7 +95,7 @@ std::wstring Quorvane::getState(std::wstring path, std::uint32_t askerBit) noexc
         clearExpiredPause(now);
         std::optional<StateAnswer> answer = queryState(path);
         if (!answer) return {};
-        if (shareMs > 0) stateShare_.remember(path, answer->state, askerBit, clock_(), answer->exchange, shareMs);
+        if (shareMs > 0) stateShare_.remember(path, answer->state, answer->request, GetTickCount64(), shareMs);
         return std::move(answer->state);
     } catch (...) {
         // Nothing may reach Explorer; the failure has no text worth more than "no state".
@@ -89,57 +110,106 @@ void Quorvane::clearExpiredPause(std::int64_t now) noexcept {
     if (seen != 0 && seen <= now) statesDisabledUntil_.compare_exchange_strong(seen, 0);
 }
 
-void Quorvane::exchangeOnStateConnection(const std::vector<std::wstring>& arguments,
-                                         std::vector<std::wstring>& replies, Deadline deadline) {
+std::uint64_t Quorvane::exchangeOnStateConnection(StateConnections::Connection& connection,
+                                                  const std::vector<std::wstring>& arguments,
+                                                  std::vector<std::wstring>& replies, Deadline deadline) {
     replies.clear();
-    if (!stateConnection_) stateConnection_ = openConnection(stateServerPort_);
-    exchangeRequest(L"get-states", arguments, *stateConnection_, replies, deadline);
-    if (stateConnection_->peerClosed()) {
+    if (!connection.socket) connection.socket = openConnection(stateServerPort_);
+    // The first request on a connection opened beside others may wait in a server's backlog.
+    const FirstLine firstLine =
+        !connection.answered && stateConnections_.count() > 1 ? FirstLine::MayNotCome : FirstLine::Expected;
+    const std::uint64_t request = StateShare::nextTicket();
+    try {
+        exchangeRequest(L"get-states", arguments, *connection.socket, replies, deadline, firstLine);
+    } catch (const NoReplyLine&) {
+        connection.silent = !connection.answered;
+        throw;
+    }
+    if (connection.socket->peerClosed()) {
         // The server went away: keeping the connection would only fail the next query. A reply
         // cut off before its first line is a failure, so that a new connection is tried now.
-        dropStateConnection();
+        connection.socket.reset();
         if (replies.empty()) throw TextError(L"connection closed by the state server");
     }
+    connection.answered = true;
+    return request;
+}
+
+// A server that serves one connection at a time accepts a second one into its backlog and
+// answers it only when the first closes: a new connection's first reply line does not come while
+// another connection is open. Then one connection serves the process from now on.
+bool Quorvane::servesOneConnectionAtATime(const StateConnections::Connection& connection) {
+    if (!connection.silent || stateConnections_.count() < 2) return false;
+    if (stateConnections_.limitToOne())
+        logger_->write(L"the state server answered no new connection while another was open: it serves one "
+                       L"connection at a time, so states are asked on one connection from now on");
+    return true;
 }
 
 std::optional<Quorvane::StateAnswer> Quorvane::queryState(const std::wstring& path) {
+    // The query that finds out that the server serves one connection at a time is asked again
+    // once, on the connection that works.
+    for (int round = 0; round < 2; ++round) {
+        bool askAgain = false;
+        std::optional<StateAnswer> answer = queryWithOneRetry(path, askAgain);
+        if (!askAgain) return answer;
+    }
+    return std::nullopt;
+}
+
+std::optional<Quorvane::StateAnswer> Quorvane::queryWithOneRetry(const std::wstring& path, bool& askAgain) {
     const std::vector<std::wstring> arguments = {path};
     std::vector<std::wstring> replies;
-    std::uint64_t exchange = 0;
-    {
-        CriticalSection::Scoped hold(stateLock_);
-        // A thread that held the lock may have failed twice and paused the queries meanwhile:
-        // asking again would only repeat its failure.
-        if (clock_() < statesDisabledUntil_) return std::nullopt;
-        // Both attempts share one bound, so a server that drips its reply costs it once.
-        const Deadline deadline = replyDeadline();
-        std::int32_t asked = stateServerPort_.load();
-        try {
-            try {
-                exchangeOnStateConnection(arguments, replies, deadline);
-            } catch (const TextError& first) {
-                logger_->error(L"get-states failed: " + first.text());
-                // The stream is at an unknown point: only a new connection can be trusted.
-                dropStateConnection();
-                exchangeOnStateConnection(arguments, replies, deadline);
-            }
-        } catch (const TextError& second) {
-            logger_->error(L"get-states failed again: " + second.text());
-            logger_->error(L"disabling states for " + int64ToText(retryTimeout_) + L"ms");
-            pauseStates(clock_());
-            dropStateConnection();
-            // Run discovery again after the pause, unless another thread has already found the
-            // server anew.
-            stateServerPort_.compare_exchange_strong(asked, 0);
-            return std::nullopt;
-        } catch (...) {
-            dropStateConnection();
-            logger_->error(L"get-states failed (unknown)");
-            return std::nullopt;
-        }
-        exchange = ++stateExchanges_;
+    // Waiting for a connection and both attempts share one bound, so a server that drips its
+    // reply costs it once.
+    const Deadline deadline = replyDeadline();
+    StateConnections::Taken connection = stateConnections_.take(deadline);
+    if (!connection) {
+        logger_->error(L"get-states failed: no state-server connection became free within " +
+                       int64ToText(replyBoundMs()) + L" ms");
+        return std::nullopt;
     }
-    return StateAnswer{interpretStateReply(path, replies), exchange};
+    // A thread may have failed twice and paused the queries while this one waited: asking again
+    // would only repeat its failure.
+    if (clock_() < statesDisabledUntil_) {
+        stateConnections_.giveBack(std::move(connection));
+        return std::nullopt;
+    }
+    std::int32_t asked = stateServerPort_.load();
+    std::uint64_t request = 0;
+    try {
+        try {
+            request = exchangeOnStateConnection(*connection, arguments, replies, deadline);
+        } catch (const TextError& first) {
+            // The stream is at an unknown point: only a new connection can be trusted.
+            const bool oneAtATime = servesOneConnectionAtATime(*connection);
+            stateConnections_.discard(std::move(connection));
+            if (oneAtATime) {
+                askAgain = true;
+                return std::nullopt;
+            }
+            logger_->error(L"get-states failed: " + first.text());
+            connection = stateConnections_.take(deadline, true);
+            if (!connection) throw TextError(L"no state-server connection became free");
+            request = exchangeOnStateConnection(*connection, arguments, replies, deadline);
+        }
+    } catch (const TextError& second) {
+        stateConnections_.discard(std::move(connection));
+        logger_->error(L"get-states failed again: " + second.text());
+        logger_->error(L"disabling states for " + int64ToText(retryTimeout_) + L"ms");
+        pauseStates(clock_());
+        dropStateConnection();
+        // Run discovery again after the pause, unless another thread has already found the
+        // server anew.
+        stateServerPort_.compare_exchange_strong(asked, 0);
+        return std::nullopt;
+    } catch (...) {
+        stateConnections_.discard(std::move(connection));
+        logger_->error(L"get-states failed (unknown)");
+        return std::nullopt;
+    }
+    stateConnections_.giveBack(std::move(connection));
+    return StateAnswer{interpretStateReply(path, replies), request};
 }
 
 std::wstring Quorvane::interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies) {

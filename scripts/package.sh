@@ -44,7 +44,7 @@ done
 # Public properties that an administrator may pass; listed as secure so that Windows hands them
 # from the client to the installing service.
 secure="PARENTDIR;SHELL_INTEGRATION_FULL;DEBUG_LOGGING;SOCKET_LOGGING;NOTIFY_LOGGING;CONSOLE;RECV_TIMEOUT"
-secure+=";SEND_TIMEOUT;RETRY_TIMEOUT;STATE_SHARE_TIMEOUT;EXECUTABLE;TAVREL"
+secure+=";SEND_TIMEOUT;RETRY_TIMEOUT;STATE_SHARE_TIMEOUT;STATE_CONNECTIONS;EXECUTABLE;TAVREL"
 
 # wixl cannot build component conditions: the source keeps them outside var.Wixl, and they are
 # copied from its preprocessed text into the Component table. The preprocessor writes each

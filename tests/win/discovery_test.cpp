@@ -219,6 +219,16 @@ TEST_F(Servers, ThreadsNeverAskAStaleCandidateThatDiscoveryIsStillProbing) {
     EXPECT_EQ(link.stateServerPort().load(), live.port());
 }
 
+// A refused command-server candidate stays the command server's: taken as the state server's,
+// threads waiting for discovery would connect to it before the pause begins.
+TEST_F(Servers, ARefusedCommandServerCandidateIsNeverTheStateServer) {
+    publish(profileFolder(), L"", unusedPort());
+    Quorvane link;
+    EXPECT_FALSE(link.checkStateServerRunning());
+    EXPECT_EQ(link.stateServerPort().load(), 0);
+    EXPECT_NE(link.commandServerPort().load(), 0);
+}
+
 TEST_F(Servers, NothingRunningMeansNoPorts) {
     Quorvane link;
     EXPECT_FALSE(link.checkStateServerRunning());

@@ -1,5 +1,6 @@
 #include "tests/win/fake_server.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -30,7 +31,7 @@ SOCKET listenOnAnyPort(std::uint16_t& port) {
 
 }  // namespace
 
-FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
+FakeServer::FakeServer(Handler handler, Serving serving) : handler_(std::move(handler)), mode_(serving) {
     listener_ = listenOnAnyPort(port_);
     thread_ = std::thread([this] { serve(); });
 }
@@ -38,6 +39,7 @@ FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
 FakeServer::~FakeServer() {
     stop();
     if (thread_.joinable()) thread_.join();
+    for (std::thread& thread : parallelThreads_) thread.join();
 }
 
 void FakeServer::stop() {
@@ -45,6 +47,9 @@ void FakeServer::stop() {
     // Closing (not just shutting down) is what wakes a receive blocked on another thread.
     const SOCKET serving = serving_.exchange(INVALID_SOCKET);
     if (serving != INVALID_SOCKET) closesocket(serving);
+    std::lock_guard<std::mutex> hold(parallelMutex_);
+    for (SOCKET s : parallelSockets_) closesocket(s);
+    parallelSockets_.clear();
 }
 
 void FakeServer::serve() {
@@ -54,10 +59,27 @@ void FakeServer::serve() {
         const SOCKET connection = accept(listener, nullptr, nullptr);
         if (connection == INVALID_SOCKET) return;
         ++connections_;
+        if (mode_ == Serving::InParallel) {
+            serveInParallel(connection);
+            continue;
+        }
         serving_ = connection;
         if (listener_.load() != INVALID_SOCKET) handler_(connection);
         if (serving_.exchange(INVALID_SOCKET) == connection) closesocket(connection);
     }
+}
+
+void FakeServer::serveInParallel(SOCKET connection) {
+    std::lock_guard<std::mutex> hold(parallelMutex_);
+    parallelSockets_.push_back(connection);
+    parallelThreads_.emplace_back([this, connection] {
+        handler_(connection);
+        std::lock_guard<std::mutex> done(parallelMutex_);
+        const auto found = std::find(parallelSockets_.begin(), parallelSockets_.end(), connection);
+        if (found == parallelSockets_.end()) return;  // stop() closed it
+        parallelSockets_.erase(found);
+        closesocket(connection);
+    });
 }
 
 std::string receiveRequest(SOCKET connection) {

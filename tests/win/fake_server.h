@@ -1,6 +1,7 @@
 #pragma once
-// A scripted TCP server on 127.0.0.1 for tests: it accepts connections one after another on a
-// thread of the test program and hands each to the test's handler. Raw Winsock on purpose, so
+// A scripted TCP server on 127.0.0.1 for tests: it hands each connection it accepts to the
+// test's handler, one after another on a thread of the test program (the next connection waits
+// in the backlog until the handler returns), or each on a thread of its own. Raw Winsock on purpose, so
 // that the code under test is checked against bytes, not against itself.
 #include <winsock2.h>
 
@@ -11,14 +12,16 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace testing_support {
 
 class FakeServer {
 public:
     using Handler = std::function<void(SOCKET connection)>;
+    enum class Serving { OneAtATime, InParallel };
 
-    explicit FakeServer(Handler handler);
+    explicit FakeServer(Handler handler, Serving serving = Serving::OneAtATime);
     ~FakeServer();
     FakeServer(const FakeServer&) = delete;
     FakeServer& operator=(const FakeServer&) = delete;
@@ -31,8 +34,13 @@ public:
 
 private:
     void serve();
+    void serveInParallel(SOCKET connection);
 
     Handler handler_;
+    Serving mode_;
+    std::mutex parallelMutex_;
+    std::vector<SOCKET> parallelSockets_;  // those still being served
+    std::vector<std::thread> parallelThreads_;
     std::atomic<SOCKET> listener_{INVALID_SOCKET};
     std::atomic<SOCKET> serving_{INVALID_SOCKET};
     std::uint16_t port_ = 0;

@@ -114,7 +114,7 @@ seed_foreign_values 64 32
 export_registry before.reg
 
 echo "== bad input is refused before anything is installed"
-for bad in RETRY_TIMEOUT=abc STATE_SHARE_TIMEOUT=5000 SHELL_INTEGRATION_FULL=yes; do
+for bad in RETRY_TIMEOUT=abc STATE_SHARE_TIMEOUT=5000 STATE_CONNECTIONS=0 SHELL_INTEGRATION_FULL=yes; do
   rc=$(msiexec /i "$msi" "$bad")
   [ "$rc" = 67 ] || fail "$bad: msiexec exit code $rc, not 1603 (67 here)"
 done
@@ -125,7 +125,7 @@ rc=$(msiexec /i "$old_msi" 'PARENTDIR=C:\Apps' DEBUG_LOGGING=true)
 [ "$rc" = 0 ] || fail "installing $old: exit code $rc"
 query 'HKLM\Software\Quorvane' /ve | grep "REG_SZ *$old\$" >/dev/null || fail "$old: the version is not configured"
 stub=$(windows_path "$bin/appstub.exe")
-rc=$(msiexec /i "$msi" SHELL_INTEGRATION_FULL=true RETRY_TIMEOUT=700 STATE_SHARE_TIMEOUT=300 "EXECUTABLE=$stub")
+rc=$(msiexec /i "$msi" SHELL_INTEGRATION_FULL=true RETRY_TIMEOUT=700 STATE_SHARE_TIMEOUT=300 STATE_CONNECTIONS=2 "EXECUTABLE=$stub")
 [ "$rc" = 0 ] || fail "upgrading to $new: exit code $rc"
 for view in 64 32; do
   out=$(query 'HKLM\Software\Quorvane' /s "/reg:$view")
@@ -138,6 +138,7 @@ HKEY_LOCAL_MACHINE\\Software\\Quorvane\\$new
     executable    REG_SZ    $stub
     retry-timeout    REG_SZ    700
     shell-integration-full    REG_SZ    true
+    state-connections    REG_SZ    2
     state-share-timeout    REG_SZ    300"
   [ "$(sed '/^$/d' <<<"$out")" = "$(sed '/^$/d' <<<"$expected")" ] ||
     fail "$view-bit configuration after the upgrade:"$'\n'"$out"

@@ -160,9 +160,16 @@ protected:
 
 TEST_F(Doctor, PassesAHealthyInstallationAndFailsWhenTheApplicationStops) {
     config_.set(L"state-share-timeout", L"250");
+    config_.set(L"state-connections", L"8");
     const Captured healthy = runCaptured(L"shellhost.exe", L"doctor");
     EXPECT_NE(healthy.output.find("state-share-timeout=250"), std::string::npos) << healthy.output;
+    EXPECT_NE(healthy.output.find("state-connections=8"), std::string::npos);
     EXPECT_FALSE(hasLineStarting(healthy, "WARN 64-bit configuration: value"));
+    config_.set(L"state-connections", L"0");
+    EXPECT_TRUE(hasLine(runCaptured(L"shellhost.exe", L"doctor"),
+                        "WARN 64-bit configuration: value state-connections '0' is not a number from 1 to 16: the "
+                        "default of 4 connections applies"));
+    config_.set(L"state-connections", L"8");
     EXPECT_TRUE(hasLine(healthy, "OK   64-bit overlay Synced: entry '   QuorvaneSynced' is number 6 of 7 in the "
                                  "order Windows loads them")) << healthy.output;
     EXPECT_TRUE(hasLineStarting(healthy, "OK   command server: port " + std::to_string(stub_->commandPort)));

@@ -36,7 +36,7 @@ const char kUsage[] =
     "usage: appstub [--rules FILE] [--commands FILE] [--journal FILE] [--ready-file FILE]\n"
     "               [--command-folder DIR] [--state-folder DIR] [--no-state-server] [--refuse]\n"
     "               [--wait-markers N] [--delay-ms N] [--close-mid-reply] [--malformed]\n"
-    "               [--crlf] [--lifetime-ms N]\n";
+    "               [--crlf] [--one-connection-at-a-time] [--lifetime-ms N]\n";
 
 bool parseOptions(int argc, wchar_t** argv, Options& options) {
     const std::map<std::wstring_view, std::wstring*> texts = {
@@ -49,6 +49,8 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
     const std::map<std::wstring_view, bool*> switches = {{L"--close-mid-reply", &options.stub.faults.closeMidReply},
                                                          {L"--malformed", &options.stub.faults.malformed},
                                                          {L"--crlf", &options.stub.crlf},
+                                                         {L"--one-connection-at-a-time",
+                                                          &options.stub.faults.oneConnectionAtATime},
                                                          {L"--refuse", &options.refuse},
                                                          {L"--no-state-server", &options.noStateServer}};
     for (int i = 1; i < argc; ++i) {

@@ -255,6 +255,10 @@ void Listener::acceptConnections() {
         while (!stub_.stopRequested()) {
             std::unique_ptr<LineSocket> connection = socket_.acceptConnection();
             if (!connection || stub_.stopRequested()) continue;
+            if (stub_.servesOneConnectionAtATime()) {
+                stub_.serve(*connection);  // the others wait in the backlog meanwhile
+                continue;
+            }
             joinFinishedWorkers();
             startWorker(std::move(connection));
         }

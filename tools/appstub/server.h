@@ -24,6 +24,7 @@ struct Faults {
     int delayMs = 0;            // pause before each wait marker and before the reply
     bool closeMidReply = false; // first reply line, then the connection is closed
     bool malformed = false;     // get-states answers with three tokens
+    bool oneConnectionAtATime = false;  // the next connection is accepted when the last one ends
 };
 
 struct StubSettings {
@@ -67,6 +68,7 @@ public:
 
     void requestStop() noexcept;
     bool stopRequested() const noexcept { return stopping_.load(); }
+    bool servesOneConnectionAtATime() const noexcept { return faults_.oneConnectionAtATime; }
     HANDLE stopEvent() const noexcept { return stopEvent_.get(); }
 
 private:

@@ -20,6 +20,9 @@ const std::map<std::wstring, const wchar_t*> kTimeouts = {
     {L"recv-timeout", L"500"}, {L"send-timeout", L"1"}, {L"retry-timeout", L"1000"}, {L"state-share-timeout", L"500"}};
 // The extension never lets one state answer serve the overlay classes for longer than this.
 constexpr std::int32_t kLongestStateShareMs = 1000;
+// How many kept connections may carry state requests at once, and the extension's default.
+constexpr std::int32_t kMostStateConnections = 16;
+constexpr wchar_t kDefaultStateConnections[] = L"4";
 const wchar_t* const kSwitches[] = {L"debug-logging", L"socket-logging", L"shell-integration-full", L"console",
                                     L"notify-logging"};
 const wchar_t* const kPaths[] = {L"executable", L"tavrel"};
@@ -36,6 +39,12 @@ std::wstring valueProblem(const std::wstring& name, const RegistryValue& value) 
         return L"is not a number of milliseconds: the default " + std::wstring(timeout->second) + L" ms applies";
     if (name == L"state-share-timeout" && ms && *ms > kLongestStateShareMs)
         return L"is more than 1000: one answer serves the other overlay classes for 1000 ms at most";
+    if (name == L"state-connections") {
+        if (!value.text.empty() && (!ms || *ms < 1 || *ms > kMostStateConnections))
+            return L"is not a number from 1 to 16: the default of " + std::wstring(kDefaultStateConnections) +
+                   L" connections applies";
+        return L"";
+    }
     const bool isSwitch = std::find(std::begin(kSwitches), std::end(kSwitches), name) != std::end(kSwitches);
     if (isSwitch && value.text != L"true" && value.text != L"false" && !value.text.empty())
         return L"is neither 'true' nor 'false': the switch is off, as only the exact text true turns it on";
