@@ -1,5 +1,6 @@
 #include "bench/bench_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -8,13 +9,14 @@ namespace bench {
 namespace {
 
 std::string readRequest(SOCKET s, std::string& pending) {
-    for (;;) {
-        const std::size_t end = pending.find("\n\n");
+    for (std::size_t from = 0;;) {
+        const std::size_t end = pending.find("\n\n", from);
         if (end != std::string::npos) {
             std::string request = pending.substr(0, end + 2);
             pending.erase(0, end + 2);
             return request;
         }
+        from = pending.empty() ? 0 : pending.size() - 1;  // a large request is not scanned again from its start
         char buffer[4096];
         const int n = recv(s, buffer, sizeof buffer, 0);
         if (n <= 0) return {};
@@ -58,6 +60,8 @@ void StateServer::serve(SOCKET c) {
     std::string pending;
     for (std::string request; !(request = readRequest(c, pending)).empty();) {
         if (request.rfind("get-commands\n", 0) == 0) {
+            ++commandsAsked_;
+            waitWithMarkers(c);
             const std::string reply = commandsReply_ + "\n";
             send(c, reply.data(), static_cast<int>(reply.size()), 0);
             continue;
@@ -71,6 +75,14 @@ void StateServer::serve(SOCKET c) {
         send(c, reply.data(), static_cast<int>(reply.size()), 0);
     }
     closesocket(c);
+}
+
+void StateServer::waitWithMarkers(SOCKET c) {
+    constexpr int kEveryMs = 250;  // well within the client's receive time-out
+    for (int left = commandsDelayMs_; left > 0; left -= kEveryMs) {
+        Sleep(static_cast<DWORD>(std::min(left, kEveryMs)));
+        if (left > kEveryMs) send(c, ".\n", 2, 0);
+    }
 }
 
 PublishedPort::PublishedPort(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port) {

@@ -34,12 +34,18 @@ public:
     ~StateServer();
     std::uint16_t port() const { return port_; }
     long statesAsked() const { return statesAsked_.load(); }
+    long commandsAsked() const { return commandsAsked_.load(); }
+    // From now on "get-commands" is answered after this long, with a wait marker every 250 ms.
+    void delayCommands(int ms) { commandsDelayMs_ = ms; }
 
 private:
     void serve(SOCKET connection);
+    void waitWithMarkers(SOCKET connection);
     std::string commandsReply_;
     StateOf stateOf_;
     std::atomic<long> statesAsked_{0};
+    std::atomic<long> commandsAsked_{0};
+    std::atomic<int> commandsDelayMs_{0};
     SOCKET listener_;
     std::uint16_t port_ = 0;
     std::thread acceptor_;

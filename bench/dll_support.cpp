@@ -32,7 +32,10 @@ void LoadedExtension::createObject(int index, REFIID riid, void** object) const 
     const auto getClassObject =
         reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(library_, "DllGetClassObject")));
     CLSID id;
-    CLSIDFromString(index == 0 ? contextMenuClassId().c_str() : overlayClasses()[index - 1].classId.c_str(), &id);
+    const std::wstring& classId = index == 0   ? contextMenuClassId()
+                                  : index <= 7 ? overlayClasses()[index - 1].classId
+                                               : explorerCommandClassId();
+    CLSIDFromString(classId.c_str(), &id);
     IClassFactory* factory = nullptr;
     *object = nullptr;
     if (!getClassObject || FAILED(getClassObject(id, IID_IClassFactory, reinterpret_cast<void**>(&factory)))) return;

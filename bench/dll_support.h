@@ -14,7 +14,8 @@ class LoadedExtension {
 public:
     LoadedExtension();
     ~LoadedExtension();
-    // A new object of the class id at that index (0: context menu, 1-7: overlays).
+    // A new object of the class id at that index (0: context menu, 1-7: overlays, 8: the
+    // Explorer command of Windows 11's first menu).
     template <typename Interface>
     Interface* create(int index, REFIID riid) const {
         void* object = nullptr;

@@ -261,9 +261,27 @@ HRESULT enumerate(const SharedTree& tree, const std::wstring& iconFolder, const 
                    reinterpret_cast<void**>(out));
 }
 
+// The one item of a selection of exactly one, or none: only its path is asked for.
+std::wstring singlePathOf(IShellItemArray* items) {
+    DWORD count = 0;
+    if (!items || FAILED(items->GetCount(&count)) || count != 1) return L"";
+    ComPtr<IShellItem> item;
+    wchar_t* path = nullptr;
+    if (FAILED(items->GetItemAt(0, &item)) || FAILED(item->GetDisplayName(SIGDN_FILESYSPATH, &path)) || !path)
+        return L"";
+    const std::unique_ptr<wchar_t, decltype(&CoTaskMemFree)> owned(path, &CoTaskMemFree);
+    return path;
+}
+
 // The top of the tree: "Quorvane" with the application's commands beneath, or in reduced mode
-// "Launch Quorvane". Explorer asks its state on a background thread and everything else on its
-// UI thread, so the selection and the tree it fetched are kept under a lock.
+// "Launch Quorvane".
+//
+// Windows 11 asks GetState(items, FALSE) on its UI thread and, after E_PENDING,
+// GetState(items, TRUE) on a background thread, and everything else on its UI thread. Only the
+// background question resolves paths and asks the application; the UI thread's calls answer at
+// once from what the root knows (nothing, a fetch on its way, or the tree it brought), never
+// waiting for a fetch. Rule: what the root knows is read and written only under lock_, which is
+// never held while a path is resolved, the application is asked or a COM reference is released.
 class RootCommand final : public CommandObject {
 public:
     RootCommand() : fullMode_(fullMenuMode()) {}
@@ -285,9 +303,9 @@ public:
     STDMETHODIMP Invoke(IShellItemArray* items, IBindCtx*) override {
         if (fullMode_) return E_NOTIMPL;  // only its sub-commands are chosen
         return guarded([&] {
-            const std::vector<std::wstring> selection = selectionOf(items);
-            if (selection.size() != 1) return E_INVALIDARG;
-            applicationLink().launch(selection.front());
+            const std::wstring path = singlePathOf(items);
+            if (path.empty()) return E_INVALIDARG;
+            applicationLink().launch(path);
             return S_OK;
         });
     }
@@ -296,71 +314,93 @@ public:
         *flags = fullMode_ ? ECF_HASSUBCOMMANDS : ECF_DEFAULT;
         return S_OK;
     }
+    // The tree the root has (for this selection), or nothing yet: never fetched here.
     STDMETHODIMP EnumSubCommands(IEnumExplorerCommand** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
         if (!fullMode_) return E_NOTIMPL;
         return guarded([&] {
-            const SharedTree tree = currentTree();
-            return enumerate(tree, menuIconFolder(), topLevelEntries(tree), out);
+            Fetched now;
+            bool fetching = false;
+            {
+                CriticalSection::Scoped hold(lock_);
+                now = known_.fetched;
+                fetching = known_.fetch == Fetch::inProgress;
+            }
+            if (fetching && !now.tree) logger().debug(L"ExplorerCommand::EnumSubCommands: the tree is still being fetched");
+            return enumerate(now.tree, now.iconFolder, topLevelEntries(now.tree), out);
         });
     }
 
 private:
-    struct Snapshot {
-        std::vector<std::wstring> selection;
+    enum class Fetch { none, inProgress, fetched };
+    struct Fetched {
         SharedTree tree;
-        bool fetched = false;
-        unsigned generation = 0;
+        std::wstring iconFolder;  // read with the tree, so that the UI thread reads no registry for it
+    };
+    // The selection is kept as Explorer's array, referenced, not copied: Explorer makes one array
+    // for each menu it opens and passes that same array to every call for it, so the pointer
+    // says at once (for 1 item as for 20,000) whether a question is about the selection the tree
+    // was fetched for. Our reference keeps the array alive, so a new one cannot reuse its
+    // address. A new menu on the same items is a new array: its tree is fetched afresh.
+    //
+    // Explorer hands this array, unmarshalled, to its UI thread and to the background thread
+    // that asks with leave to be slow, so the array serves calls from either thread; releasing
+    // our reference on either (or on whichever releases the root last) is one more such call.
+    struct Known {
+        ComPtr<IShellItemArray> items;
+        Fetch fetch = Fetch::none;
+        Fetched fetched;            // for items: kept while a newer fetch for them runs
+        unsigned awaited = 0;       // the fetch whose answer counts; older answers are dropped
     };
 
     HRESULT queryState(IShellItemArray* items, bool okToBeSlow, EXPCMDSTATE& state) {
         const bool full = fullMenuMode();  // read at each question, as the classic menu does
         fullMode_ = full;
-        std::vector<std::wstring> selection = selectionOf(items);
         if (!full) {
-            state = selection.size() == 1 ? ECS_ENABLED : ECS_HIDDEN;
+            state = singlePathOf(items).empty() ? ECS_HIDDEN : ECS_ENABLED;
             return S_OK;
         }
-        const unsigned generation = remember(selection);
         // Explorer's UI thread never waits for the application: it asks again on another thread.
-        if (!okToBeSlow) return E_PENDING;
+        if (!okToBeSlow) {
+            remember(items, false);
+            return E_PENDING;
+        }
         logger().debug(L"ExplorerCommand::GetState");
+        const unsigned fetch = remember(items, true);
         applicationLink().runShellNotifier();
-        const SharedTree tree = fetch(selection, generation);
-        state = hasEntries(tree) ? ECS_ENABLED : ECS_HIDDEN;
+        const std::vector<std::wstring> selection = selectionOf(items);
+        Fetched result;
+        if (!selection.empty()) result.tree = applicationLink().getCommands(selection);
+        if (result.tree) result.iconFolder = menuIconFolder();
+        state = hasEntries(result.tree) ? ECS_ENABLED : ECS_HIDDEN;
+        keep(fetch, std::move(result));
         return S_OK;
     }
 
-    // A new selection forgets the tree of the last one.
-    unsigned remember(std::vector<std::wstring> selection) {
+    // A different selection forgets what was known of the last one; the same one keeps its tree.
+    // With startFetch, gives the number of the fetch that begins now.
+    unsigned remember(IShellItemArray* items, bool startFetch) {
+        ComPtr<IShellItemArray> incoming(items);
+        Fetched forgotten;  // with the array it replaces, released after the lock is left
         CriticalSection::Scoped hold(lock_);
-        shared_.selection = std::move(selection);
-        shared_.tree.reset();
-        shared_.fetched = false;
-        return ++shared_.generation;
+        if (known_.items.Get() != incoming.Get()) {
+            known_.items.Swap(incoming);
+            known_.fetch = Fetch::none;
+            forgotten = std::exchange(known_.fetched, Fetched{});
+            ++known_.awaited;
+        }
+        if (!startFetch) return known_.awaited;
+        known_.fetch = Fetch::inProgress;
+        return ++known_.awaited;
     }
 
-    // Fetched without the lock held; kept only while no newer selection replaced this one.
-    SharedTree fetch(const std::vector<std::wstring>& selection, unsigned generation) {
-        SharedTree tree;
-        if (!selection.empty()) tree = applicationLink().getCommands(selection);
+    void keep(unsigned fetch, Fetched result) {
+        Fetched replaced;  // the tree it replaces goes after the lock is left
         CriticalSection::Scoped hold(lock_);
-        if (shared_.generation == generation) {
-            shared_.tree = tree;
-            shared_.fetched = true;
-        }
-        return tree;
-    }
-
-    // The tree of the last selection, fetched now when no state question fetched it.
-    SharedTree currentTree() {
-        Snapshot now;
-        {
-            CriticalSection::Scoped hold(lock_);
-            now = shared_;
-        }
-        return now.fetched ? now.tree : fetch(now.selection, now.generation);
+        if (fetch != known_.awaited) return;
+        replaced = std::exchange(known_.fetched, std::move(result));
+        known_.fetch = Fetch::fetched;
     }
 
     // The quick commands as plain commands (a group among them without its entries, as in the
@@ -377,7 +417,7 @@ private:
 
     std::atomic<bool> fullMode_;
     CriticalSection lock_;
-    Snapshot shared_;  // guarded by lock_
+    Known known_;  // guarded by lock_
 };
 
 }  // namespace

@@ -55,9 +55,10 @@ public:
     std::unique_ptr<LineSocket> openConnection(Port& port);
 
     // Sends the request and appends the reply lines (trimmed, without wait markers). The whole
-    // reply must arrive by the deadline (by default replyBoundMs() from now) and within the
-    // limits above; otherwise it fails like a time-out. With FirstLine::MayNotCome a first line
-    // that does not come within the receive time-out throws NoReplyLine (it costs a select).
+    // request must leave and the whole reply arrive by the deadline (by default replyBoundMs()
+    // from now), the reply within the limits above; otherwise it fails like a time-out.
+    // With FirstLine::MayNotCome a first line that does not come within the receive time-out
+    // throws NoReplyLine (it costs a select).
     enum class FirstLine { Expected, MayNotCome };
     void exchangeRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                          LineSocket& connection, std::vector<std::wstring>& replies, Deadline deadline = 0,
@@ -68,7 +69,8 @@ public:
     std::int32_t replyBoundMs();
     Deadline replyDeadline() { return GetTickCount64() + static_cast<std::uint64_t>(replyBoundMs()); }
 
-    // Sends a request that has no reply; failures are logged, never thrown.
+    // Sends a request that has no reply, whole within replyBoundMs(); failures are logged,
+    // never thrown.
     void postRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
                      LineSocket& connection) noexcept;
 
@@ -153,7 +155,7 @@ private:
     std::wstring interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies);
     void pauseStates(std::int64_t from);
     void sendRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
-                     LineSocket& connection);
+                     LineSocket& connection, Deadline deadline);
     struct ReplySize {
         std::size_t lines = 0;
         std::size_t characters = 0;

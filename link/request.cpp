@@ -73,13 +73,13 @@ std::unique_ptr<LineSocket> Quorvane::openConnection(Port& port) {
 }
 
 void Quorvane::sendRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,
-                           LineSocket& connection) {
+                           LineSocket& connection, Deadline deadline) {
     std::vector<std::wstring_view> lines;
     lines.reserve(arguments.size() + 2);
     lines.push_back(name);
     lines.insert(lines.end(), arguments.begin(), arguments.end());
     lines.push_back(L"");
-    connection.writeLines(lines);
+    connection.writeLines(lines, deadline);
 }
 
 std::int32_t Quorvane::replyBoundMs() {
@@ -120,7 +120,7 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
     if (deadline == 0) deadline = replyDeadline();
     const std::wstring label = requestLabel(name, arguments);
     if (socketLogging_) logger_->write(L"OUT: " + label);
-    sendRequest(name, arguments, connection);
+    sendRequest(name, arguments, connection, deadline);
     int waitMarkers = 0;
     int loggedWaitMarkers = 0;
     ReplySize size;
@@ -146,7 +146,7 @@ void Quorvane::postRequest(const std::wstring& name, const std::vector<std::wstr
                            LineSocket& connection) noexcept {
     try {
         logger_->debug(L"send command: " + name);
-        sendRequest(name, arguments, connection);
+        sendRequest(name, arguments, connection, replyDeadline());
     } catch (const TextError& e) {
         logger_->error(L"Error while sending commands: " + e.text());
     } catch (...) {

@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <cwchar>
 #include <utility>
@@ -135,13 +137,57 @@ void LineSocket::receiveAvailable(std::size_t atMost) {
 
 void LineSocket::writeLine(std::wstring_view line) { writeLines({line}); }
 
-void LineSocket::writeLines(const std::vector<std::wstring_view>& lines) {
+void LineSocket::writeLines(const std::vector<std::wstring_view>& lines, Deadline deadline) {
     std::string bytes;
     for (std::wstring_view line : lines) {
         bytes += encodeLine(line);
         bytes += '\n';
     }
-    sendAll(bytes);
+    if (deadline == kNoDeadline || bytes.size() <= kOneSendBytes)
+        sendAll(bytes);
+    else
+        sendByDeadline(bytes, deadline);
+}
+
+// Without blocking, so that no single send can outlast the deadline (a blocking send's own
+// time-out is not kept everywhere); each wait for room only as long as the deadline allows.
+void LineSocket::sendByDeadline(std::string_view bytes, Deadline deadline) {
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket_, FIONBIO, &nonBlocking) != 0) throwSocketFailure(L"ioctlsocket");
+    struct BlockingAgain {
+        SOCKET socket;
+        ~BlockingAgain() {
+            u_long blocking = 0;
+            ioctlsocket(socket, FIONBIO, &blocking);
+        }
+    } blockingAgain{socket_};
+    while (!bytes.empty()) {
+        const int piece = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+        const int sent = send(socket_, bytes.data(), piece, 0);
+        if (sent > 0)
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+        else if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
+            waitWritable(deadline);
+        else
+            throwSocketFailure(L"send");
+    }
+}
+
+void LineSocket::waitWritable(Deadline deadline) {
+    const std::uint64_t now = GetTickCount64();
+    int ready = 0;
+    if (now < deadline) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(socket_, &writable);
+        timeval wait = toTimeval(static_cast<std::int32_t>(std::min<std::uint64_t>(deadline - now, INT32_MAX)));
+        ready = select(0, nullptr, &writable, nullptr, &wait);
+        if (ready == SOCKET_ERROR) throwSocketFailure(L"send/select");
+    }
+    if (ready == 0) {
+        WSASetLastError(WSAETIMEDOUT);
+        throwSocketFailure(L"send");
+    }
 }
 
 void LineSocket::sendAll(const std::string& bytes) {

@@ -85,8 +85,10 @@ public:
     // Sends the encoded line and its LF with one send.
     void writeLine(std::wstring_view line);
     // Sends several lines with one send: a request split over several small sends would wait
-    // for the peer's delayed acknowledgement of the first (Nagle), tens of milliseconds.
-    void writeLines(const std::vector<std::wstring_view>& lines);
+    // for the peer's delayed acknowledgement of the first (Nagle), tens of milliseconds. With a
+    // deadline, lines too many for one send go out in pieces as the peer takes them, all of
+    // them by the deadline, or the call fails as a send time-out does.
+    void writeLines(const std::vector<std::wstring_view>& lines, Deadline deadline = kNoDeadline);
 
     void close() noexcept;
     bool isOpen() const noexcept { return socket_ != INVALID_SOCKET; }
@@ -110,7 +112,13 @@ public:
 private:
     explicit LineSocket(SOCKET accepted) noexcept;
     void setOption(int option, std::int32_t milliseconds);
+    // Up to this many bytes fit into a connection's empty send buffer (the smallest that Windows
+    // gives a socket), so that one blocking send takes them at once: a peer that answers
+    // requests has read all that came before.
+    static constexpr std::size_t kOneSendBytes = 8192;
     void sendAll(const std::string& bytes);
+    void sendByDeadline(std::string_view bytes, Deadline deadline);
+    void waitWritable(Deadline deadline);
     void waitReadable(Deadline deadline);
 
     SOCKET socket_ = INVALID_SOCKET;

@@ -386,9 +386,10 @@ TEST_F(ContextMenu, WithoutTheApplicationTheFullMenuAddsNothing) {
 namespace {
 
 // A shell item with a file-system path, or without one (an empty path), as a library item is.
+// It counts the paths asked of it.
 class PathItem final : public IShellItem {
 public:
-    explicit PathItem(std::wstring path) : path_(std::move(path)) {}
+    PathItem(std::wstring path, std::atomic<long>& asked) : path_(std::move(path)), asked_(asked) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         *object = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IShellItem) ? this : nullptr;
         return *object ? S_OK : E_NOINTERFACE;
@@ -399,6 +400,7 @@ public:
     STDMETHODIMP GetParent(IShellItem**) override { return E_NOTIMPL; }
     STDMETHODIMP GetDisplayName(SIGDN kind, LPWSTR* name) override {
         *name = nullptr;
+        ++asked_;
         if (kind != SIGDN_FILESYSPATH || path_.empty()) return E_INVALIDARG;
         return SHStrDupW(path_.c_str(), name);
     }
@@ -407,20 +409,28 @@ public:
 
 private:
     std::wstring path_;
+    std::atomic<long>& asked_;
 };
 
-// The selection as Explorer hands it to an Explorer command.
+// The selection as Explorer hands it to an Explorer command: reference counted, since the
+// command may keep it.
 class PathItems final : public IShellItemArray {
 public:
     explicit PathItems(const std::vector<std::wstring>& paths) {
-        for (const std::wstring& path : paths) items_.push_back(std::make_unique<PathItem>(path));
+        for (const std::wstring& path : paths) items_.push_back(std::make_unique<PathItem>(path, pathsAsked));
     }
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         *object = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IShellItemArray) ? this : nullptr;
-        return *object ? S_OK : E_NOINTERFACE;
+        if (!*object) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const long left = --references;
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
     STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
     STDMETHODIMP GetPropertyStore(GETPROPERTYSTOREFLAGS, REFIID, void**) override { return E_NOTIMPL; }
     STDMETHODIMP GetPropertyDescriptionList(REFPROPERTYKEY, REFIID, void**) override { return E_NOTIMPL; }
@@ -435,9 +445,14 @@ public:
     }
     STDMETHODIMP EnumItems(IEnumShellItems**) override { return E_NOTIMPL; }
 
+    std::atomic<long> references{0};  // the first ComPtr adds the first
+    std::atomic<long> pathsAsked{0};
+
 private:
     std::vector<std::unique_ptr<PathItem>> items_;
 };
+
+ComPtr<PathItems> shellItems(const std::vector<std::wstring>& paths) { return ComPtr<PathItems>(new PathItems(paths)); }
 
 // A site that counts its references, so that a test sees it kept and released.
 class CountedSite final : public IUnknown {
@@ -523,6 +538,23 @@ using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
 
 class ExplorerCommands : public ContextMenu {
 protected:
+    void TearDown() override {
+        if (faultsRun_) runStub(L"");
+        ContextMenu::TearDown();
+    }
+    // The stand-in application started again with the commands file and these fault options.
+    // It may listen on another port, and the link keeps the old one until a connection to it
+    // fails, as in Explorer: a menu built here takes that failure before the test goes on.
+    void runStub(const std::wstring& faults) {
+        delete stub_;
+        stub_ = new RunningStub(kRoot, L"--commands " + kRoot + L"\\commands.txt --command-folder " + settingsFolder() +
+                                           L"\\" + kVersion + L" --no-state-server " + faults);
+        faultsRun_ = !faults.empty();
+        ASSERT_TRUE(stub_->waitUntilReady());
+        select({L"C:\\restarted.txt"});
+        build();
+        journalMark_ = readLines(kRoot + L"\\journal.txt").size();
+    }
     ComPtr<IExplorerCommand> createRoot() {
         CLSID id;
         CLSIDFromString(explorerCommandClassId().c_str(), &id);
@@ -558,6 +590,9 @@ protected:
         const HRESULT hr = command->GetTitle(nullptr, &text);
         return takeText(hr, text);
     }
+
+private:
+    bool faultsRun_ = false;
 };
 
 TEST_F(ExplorerCommands, TheTreeShowsWhatTheClassicMenuShows) {
@@ -567,14 +602,14 @@ TEST_F(ExplorerCommands, TheTreeShowsWhatTheClassicMenuShows) {
     ASSERT_GE(classic.size(), 2u);
     classic = {classic.begin() + 1, classic.end() - 1};  // the separators around our entries
 
-    PathItems items({L"C:\\a.txt", L"", L"C:\\b c.txt"});  // the item without a path is left out
+    const auto items = shellItems({L"C:\\a.txt", L"", L"C:\\b c.txt"});  // the item without a path is left out
     const ComPtr<IExplorerCommand> root = createRoot();
-    EXPECT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+    EXPECT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
     EXPECT_EQ(title(root.Get()), L"Quorvane");
     EXPCMDFLAGS flags = 0;
     root->GetFlags(&flags);
     EXPECT_EQ(flags, ECF_HASSUBCOMMANDS);
-    const std::vector<TreeEntry> tree = readTree(root.Get(), &items);
+    const std::vector<TreeEntry> tree = readTree(root.Get(), items.Get());
     expectSameEntries(classic, tree);
     ASSERT_EQ(tree.size(), 3u);
     EXPECT_EQ(tree[0].icon, kInstall + L"\\lib\\icons\\c1.ico");
@@ -584,12 +619,11 @@ TEST_F(ExplorerCommands, TheTreeShowsWhatTheClassicMenuShows) {
 }
 
 TEST_F(ExplorerCommands, TheEnumeratorCountsSkipsResetsAndClones) {
-    PathItems items({L"C:\\a.txt"});
+    const auto items = shellItems({L"C:\\a.txt"});
     const ComPtr<IExplorerCommand> root = createRoot();
     ComPtr<IEnumExplorerCommand> commands, copy;
-    EXPCMDSTATE state = ECS_ENABLED;
-    ASSERT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
-    ASSERT_EQ(root->EnumSubCommands(&commands), S_OK);  // fetched here: no slow state question came first
+    ASSERT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
+    ASSERT_EQ(root->EnumSubCommands(&commands), S_OK);
     IExplorerCommand* got[4] = {};
     ULONG fetched = 0;
     ASSERT_EQ(commands->Next(2, got, &fetched), S_OK);
@@ -612,9 +646,9 @@ TEST_F(ExplorerCommands, TheEnumeratorCountsSkipsResetsAndClones) {
 TEST_F(ExplorerCommands, ASubCommandSendsItsNameWithTheWholeSelection) {
     const std::wstring longPath = L"C:\\" + std::wstring(300, L'p') + L"\\file.txt";
     const std::wstring foreign = L"C:\\x\\\x65e5\x672c\x0414.txt";
-    PathItems items({longPath, foreign});
+    const auto items = shellItems({longPath, foreign});
     const ComPtr<IExplorerCommand> root = createRoot();
-    ASSERT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+    ASSERT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
     ComPtr<IEnumExplorerCommand> top, inGroup;
     ASSERT_EQ(root->EnumSubCommands(&top), S_OK);
     const std::vector<ComPtr<IExplorerCommand>> commands = commandsOf(top.Get());
@@ -622,25 +656,25 @@ TEST_F(ExplorerCommands, ASubCommandSendsItsNameWithTheWholeSelection) {
     ASSERT_EQ(commands[2]->EnumSubCommands(&inGroup), S_OK);
     const std::vector<ComPtr<IExplorerCommand>> group = commandsOf(inGroup.Get());
     ASSERT_EQ(group.size(), 5u);
-    PathItems other({L"C:\\other.txt"});
-    ASSERT_EQ(slowState(root.Get(), &other), ECS_ENABLED);  // the root's tree is replaced; the commands keep theirs
+    const auto other = shellItems({L"C:\\other.txt"});
+    ASSERT_EQ(slowState(root.Get(), other.Get()), ECS_ENABLED);  // the root's tree is replaced; the commands keep theirs
     EXPECT_EQ(title(group[2].Get()), L"Fifth");
-    EXPECT_EQ(group[1]->Invoke(&items, nullptr), E_NOTIMPL);  // the separator
-    EXPECT_EQ(group[2]->Invoke(&items, nullptr), S_OK);
+    EXPECT_EQ(group[1]->Invoke(items.Get(), nullptr), E_NOTIMPL);  // the separator
+    EXPECT_EQ(group[2]->Invoke(items.Get(), nullptr), S_OK);
     EXPECT_TRUE(journaled("c5\t" + utf8(longPath) + "\t" + utf8(foreign)));
 }
 
-// Explorer asks the root's state on a thread of its own while its UI thread reads the tree.
+// Explorer asks the root's state on a thread of its own while its UI thread reads the tree:
+// while the same selection's tree is fetched again, the reader sees the last one whole.
 TEST_F(ExplorerCommands, ThreadsShareTheRootsTreeSafely) {
-    PathItems items({L"C:\\a.txt"});
+    const auto items = shellItems({L"C:\\a.txt"});
     const ComPtr<IExplorerCommand> root = createRoot();
-    EXPCMDSTATE state = ECS_HIDDEN;
-    ASSERT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
+    ASSERT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
     std::atomic<int> enabled{0};
     std::thread background([&] {
         for (int i = 0; i < 20; ++i) {
             EXPCMDSTATE answer = ECS_HIDDEN;
-            if (root->GetState(&items, TRUE, &answer) == S_OK && answer == ECS_ENABLED) ++enabled;
+            if (root->GetState(items.Get(), TRUE, &answer) == S_OK && answer == ECS_ENABLED) ++enabled;
         }
     });
     for (int i = 0; i < 20; ++i) {
@@ -660,18 +694,105 @@ TEST_F(ExplorerCommands, GetStateWithoutLeaveToBeSlowNeverWaitsForTheApplication
     stub_ = new RunningStub(kRoot, L"--delay-ms 600000 --command-folder " + settingsFolder() + L"\\" + kVersion +
                                        L" --no-state-server");
     ASSERT_TRUE(stub_->waitUntilReady());
-    PathItems items({L"C:\\a.txt"});
+    const auto items = shellItems({L"C:\\a.txt"});
     const ComPtr<IExplorerCommand> root = createRoot();
     EXPCMDSTATE state = ECS_ENABLED;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(root->GetState(&items, FALSE, &state), E_PENDING);
+    EXPECT_EQ(root->GetState(items.Get(), FALSE, &state), E_PENDING);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);  // well under 50 ms where nothing else runs
-    EXPECT_EQ(root->GetState(&items, TRUE, &state), S_OK);  // within the reply's bounds
+    EXPECT_EQ(root->GetState(items.Get(), TRUE, &state), S_OK);  // within the reply's bounds
     EXPECT_EQ(state, ECS_HIDDEN);
     delete stub_;
     stub_ = new RunningStub(kRoot, L"--commands " + kRoot + L"\\commands.txt --command-folder " + settingsFolder() +
                                        L"\\" + kVersion + L" --no-state-server");
     ASSERT_TRUE(stub_->waitUntilReady());
+}
+
+// Windows 11 fetches on a background thread while its UI thread builds the menu: the UI
+// thread's calls answer at once from what the root has, and only the fetch asks the application.
+TEST_F(ExplorerCommands, TheUIThreadNeverWaitsForAFetchOnOtherThreads) {
+    runStub(L"--wait-markers 3 --delay-ms 250");  // "get-commands" takes 1 s
+    const auto items = shellItems({L"C:\\a.txt"});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    EXPCMDSTATE state = ECS_HIDDEN;
+    ASSERT_EQ(root->GetState(items.Get(), FALSE, &state), E_PENDING);
+    std::atomic<bool> fetched{false};
+    std::thread background([&] {
+        EXPCMDSTATE answer = ECS_HIDDEN;
+        EXPECT_EQ(root->GetState(items.Get(), TRUE, &answer), S_OK);
+        EXPECT_EQ(answer, ECS_ENABLED);
+        fetched = true;
+    });
+    EXPECT_TRUE(journaled("get-commands\tC:\\a.txt"));  // the fetch is on its way
+    const auto start = std::chrono::steady_clock::now();
+    ComPtr<IEnumExplorerCommand> during;
+    EXPECT_EQ(root->EnumSubCommands(&during), S_OK);
+    EXPECT_TRUE(commandsOf(during.Get()).empty());  // nothing fetched yet
+    EXPECT_EQ(title(root.Get()), L"Quorvane");
+    EXPCMDFLAGS flags = 0;
+    EXPECT_EQ(root->GetFlags(&flags), S_OK);
+    EXPECT_EQ(flags, ECF_HASSUBCOMMANDS);
+    EXPECT_EQ(root->GetState(items.Get(), FALSE, &state), E_PENDING);
+    const auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(fetched.load());  // nothing above waited for the fetch
+    EXPECT_LT(spent, 1s);          // a few milliseconds where nothing else runs
+    background.join();
+    ComPtr<IEnumExplorerCommand> after;
+    ASSERT_EQ(root->EnumSubCommands(&after), S_OK);
+    EXPECT_EQ(commandsOf(after.Get()).size(), 3u);
+    EXPECT_EQ(requestsSince(journalMark_), 1u);
+}
+
+// Explorer may ask the state again for the same selection: what was fetched for it stays,
+// without a request, until another selection comes. The root holds the selection it was last
+// asked about, and lets it go when another replaces it and when the root goes.
+TEST_F(ExplorerCommands, TheSameSelectionKeepsItsTreeAndAnotherDropsIt) {
+    const auto items = shellItems({L"C:\\a.txt"}), other = shellItems({L"C:\\b.txt"});
+    ComPtr<IExplorerCommand> root = createRoot();
+    ASSERT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
+    const std::size_t mark = readLines(kRoot + L"\\journal.txt").size();
+    EXPCMDSTATE state = ECS_HIDDEN;
+    EXPECT_EQ(root->GetState(items.Get(), FALSE, &state), E_PENDING);
+    ComPtr<IEnumExplorerCommand> same, none;
+    ASSERT_EQ(root->EnumSubCommands(&same), S_OK);
+    const std::vector<ComPtr<IExplorerCommand>> kept = commandsOf(same.Get());
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(title(kept[2].Get()), L"Group one");
+    EXPECT_EQ(items->references.load(), 2);
+
+    EXPECT_EQ(root->GetState(other.Get(), FALSE, &state), E_PENDING);
+    ASSERT_EQ(root->EnumSubCommands(&none), S_OK);
+    EXPECT_TRUE(commandsOf(none.Get()).empty());
+    EXPECT_TRUE(noRequestSince(mark));
+    EXPECT_EQ(items->references.load(), 1);
+    EXPECT_EQ(other->references.load(), 2);
+    root.Reset();
+    EXPECT_EQ(other->references.load(), 1);
+}
+
+// The UI thread's question asks nothing of the items, so a selection of any size costs the same.
+TEST_F(ExplorerCommands, GetStateOnTheUIThreadCostsTheSameForOneItemAndForTwentyThousand) {
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 20000; ++i) paths.push_back(L"C:\\many\\file " + std::to_wstring(i) + L".txt");
+    const auto many = shellItems(paths), one = shellItems({paths.front()}), between = shellItems({L"C:\\b.txt"});
+    const ComPtr<IExplorerCommand> root = createRoot();
+    // The fastest of a few, each for a new selection, as each new menu brings.
+    const auto fastest = [&](PathItems* items) {
+        auto best = std::chrono::steady_clock::duration::max();
+        for (int i = 0; i < 5; ++i) {
+            EXPCMDSTATE state = ECS_HIDDEN;
+            root->GetState(between.Get(), FALSE, &state);
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(root->GetState(items, FALSE, &state), E_PENDING);
+            best = std::min(best, std::chrono::steady_clock::now() - start);
+        }
+        return best;
+    };
+    const auto forOne = fastest(one.Get()), forMany = fastest(many.Get());
+    EXPECT_EQ(many->pathsAsked.load() + one->pathsAsked.load(), 0);
+    EXPECT_LT(forMany, 10 * forOne + 50ms) << std::chrono::duration<double, std::micro>(forOne).count() << " us for one, "
+                                           << std::chrono::duration<double, std::micro>(forMany).count()
+                                           << " us for 20,000";
 }
 
 TEST_F(ExplorerCommands, TheReducedModeLaunchesTheApplicationForOneItem) {
@@ -680,11 +801,11 @@ TEST_F(ExplorerCommands, TheReducedModeLaunchesTheApplicationForOneItem) {
     const std::wstring record = kRoot + L"\\launched-by-command.txt";
     SetEnvironmentVariableW(L"QV_RECORDER_OUTPUT", record.c_str());
     const ComPtr<IExplorerCommand> root = createRoot();
-    PathItems two({L"C:\\one.txt", L"C:\\two.txt"}), one({L"C:\\one.txt"});
+    const auto two = shellItems({L"C:\\one.txt", L"C:\\two.txt"}), one = shellItems({L"C:\\one.txt"});
     EXPCMDSTATE state = ECS_ENABLED;
-    EXPECT_EQ(root->GetState(&two, FALSE, &state), S_OK);  // nothing to ask the application
+    EXPECT_EQ(root->GetState(two.Get(), FALSE, &state), S_OK);  // nothing to ask the application
     EXPECT_EQ(state, ECS_HIDDEN);
-    EXPECT_EQ(root->GetState(&one, FALSE, &state), S_OK);
+    EXPECT_EQ(root->GetState(one.Get(), FALSE, &state), S_OK);
     EXPECT_EQ(state, ECS_ENABLED);
     EXPECT_EQ(title(root.Get()), L"Launch Quorvane");
     EXPCMDFLAGS flags = ECF_HASSUBCOMMANDS;
@@ -692,8 +813,8 @@ TEST_F(ExplorerCommands, TheReducedModeLaunchesTheApplicationForOneItem) {
     EXPECT_EQ(flags, ECF_DEFAULT);
     ComPtr<IEnumExplorerCommand> none;
     EXPECT_EQ(root->EnumSubCommands(&none), E_NOTIMPL);
-    EXPECT_EQ(root->Invoke(&two, nullptr), E_INVALIDARG);
-    EXPECT_EQ(root->Invoke(&one, nullptr), S_OK);
+    EXPECT_EQ(root->Invoke(two.Get(), nullptr), E_INVALIDARG);
+    EXPECT_EQ(root->Invoke(one.Get(), nullptr), S_OK);
     for (int i = 0; i < 250 && !isPresent(record); ++i) std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(isPresent(record));
     config_->remove(L"executable");
@@ -717,8 +838,8 @@ TEST_F(ExplorerCommands, DllCanUnloadNowWaitsForEveryRootSubCommandAndEnumerator
         ASSERT_EQ(root.As(&sited), S_OK);
         EXPECT_EQ(sited->SetSite(&site), S_OK);
         EXPECT_EQ(site.references, 2);
-        PathItems items({L"C:\\a.txt"});
-        EXPECT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+        const auto items = shellItems({L"C:\\a.txt"});
+        EXPECT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
         ASSERT_EQ(root->EnumSubCommands(&commands), S_OK);
         ASSERT_EQ(commands->Next(1, &first, nullptr), S_OK);
         EXPECT_EQ(canUnloadNow(), S_FALSE);
@@ -734,27 +855,27 @@ TEST_F(ExplorerCommands, DllCanUnloadNowWaitsForEveryRootSubCommandAndEnumerator
 TEST_F(ExplorerCommands, WithoutAUsableTreeTheRootIsHiddenAndNothingIsSent) {
     const ComPtr<IExplorerCommand> root = createRoot();
     EXPECT_EQ(slowState(root.Get(), nullptr), ECS_HIDDEN);  // nothing selected: nothing asked
-    PathItems noPath({L""});
-    EXPECT_EQ(slowState(root.Get(), &noPath), ECS_HIDDEN);
+    const auto noPath = shellItems({L""});
+    EXPECT_EQ(slowState(root.Get(), noPath.Get()), ECS_HIDDEN);
     EXPECT_TRUE(noRequestSince(journalMark_));
 
-    PathItems items({L"C:\\a.txt"});
-    ASSERT_EQ(slowState(root.Get(), &items), ECS_ENABLED);
+    const auto items = shellItems({L"C:\\a.txt"});
+    ASSERT_EQ(slowState(root.Get(), items.Get()), ECS_ENABLED);
     ComPtr<IEnumExplorerCommand> top;
     ASSERT_EQ(root->EnumSubCommands(&top), S_OK);
     const std::vector<ComPtr<IExplorerCommand>> kept = commandsOf(top.Get());
     ASSERT_FALSE(kept.empty());
 
     writeBytes(kRoot + L"\\commands.txt", "quick-commands\t3\nc1\tFirst\n");
-    EXPECT_EQ(slowState(root.Get(), &items), ECS_HIDDEN);
+    EXPECT_EQ(slowState(root.Get(), items.Get()), ECS_HIDDEN);
     ComPtr<IEnumExplorerCommand> empty;
     ASSERT_EQ(root->EnumSubCommands(&empty), S_OK);
     EXPECT_TRUE(commandsOf(empty.Get()).empty());
 
     stub_->kill();
-    EXPECT_EQ(slowState(root.Get(), &items), ECS_HIDDEN);
+    EXPECT_EQ(slowState(root.Get(), items.Get()), ECS_HIDDEN);
     const std::size_t mark = readLines(kRoot + L"\\journal.txt").size();
-    EXPECT_EQ(kept[0]->Invoke(&items, nullptr), E_INVALIDARG);  // no command server known any more
+    EXPECT_EQ(kept[0]->Invoke(items.Get(), nullptr), E_INVALIDARG);  // no command server known any more
     EXPECT_TRUE(noRequestSince(mark));
 }
 

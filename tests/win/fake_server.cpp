@@ -92,6 +92,18 @@ std::string receiveRequest(SOCKET connection) {
     return bytes;
 }
 
+std::string receiveRequestSlowly(SOCKET connection, std::size_t block, DWORD pauseMs) {
+    std::string bytes;
+    std::string buffer(block, '\0');
+    while (bytes.size() < 2 || bytes.compare(bytes.size() - 2, 2, "\n\n") != 0) {
+        Sleep(pauseMs);
+        const int n = recv(connection, buffer.data(), static_cast<int>(block), 0);
+        if (n <= 0) return "";
+        bytes.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
 void sendAll(SOCKET connection, std::string_view bytes) {
     while (!bytes.empty()) {
         const int sent = send(connection, bytes.data(), static_cast<int>(bytes.size()), 0);

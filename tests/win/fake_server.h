@@ -51,6 +51,8 @@ private:
 // Reads one request (up to and including its empty line) and returns its bytes; "" when the
 // peer closed first.
 std::string receiveRequest(SOCKET connection);
+// The same, read in blocks with a pause before each, as a busy application takes a large request.
+std::string receiveRequestSlowly(SOCKET connection, std::size_t block, DWORD pauseMs);
 void sendAll(SOCKET connection, std::string_view bytes);
 // Serves "get-states" on each connection until the peer closes, answering from a function of
 // the requested path (the raw bytes of the reply lines, without their last line end); counts

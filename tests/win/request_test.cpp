@@ -143,6 +143,52 @@ TEST_F(Exchange, AnUnreadableTimeOutKeepsTheDefaultsAndSaysSoOnce) {
     EXPECT_EQ(logMessages(), expected);
 }
 
+// A selection of tens of thousands of paths makes a request of megabytes, more than the
+// socket holds: it leaves in pieces as the application takes them, or fails like a time-out
+// when the application stops taking them.
+Lines manyPaths(std::size_t count) {
+    Lines paths;
+    for (std::size_t i = 0; i < count; ++i)
+        paths.push_back(L"C:\\Users\\someone\\Documents\\a folder with many files\\file " + std::to_wstring(i) + L".txt");
+    return paths;
+}
+
+TEST_F(Exchange, ARequestOfSeveralMegabytesArrivesWholeAtASlowReader) {
+    config_.set(L"recv-timeout", L"5000");  // the reply may come long after the last piece has left
+    server_ = std::make_unique<FakeServer>([this](SOCKET s) {
+        request_.set_value(receiveRequestSlowly(s, 64 * 1024, 2));
+        sendAll(s, "ok\n\n");
+    });
+    port_ = server_->port();
+    const Lines paths = manyPaths(80000);
+    std::string expected = "get-commands\n";
+    for (const std::wstring& path : paths) {
+        for (const char c : narrow(path)) expected += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        expected += '\n';
+    }
+    Quorvane link;
+    EXPECT_EQ(exchange(link, L"get-commands", paths), Lines{L"ok"});
+    EXPECT_EQ(exchangeFailure_, L"");
+    const std::string received = request();
+    EXPECT_GT(received.size(), std::size_t{4} << 20);
+    EXPECT_TRUE(received == expected + "\n") << received.size() << " bytes of " << expected.size() + 1;
+}
+
+TEST_F(Exchange, ARequestThePeerStopsTakingFailsLikeATimeOut) {
+    config_.set(L"recv-timeout", L"100");  // a bound of 1.2 s for the whole exchange
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    server_ = std::make_unique<FakeServer>([&](SOCKET) { WaitForSingleObject(release, 30000); });
+    port_ = server_->port();
+    Quorvane link;
+    const auto start = std::chrono::steady_clock::now();
+    exchange(link, L"get-commands", manyPaths(200000));  // about 15 MB
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+    EXPECT_EQ(exchangeFailure_, L"send failed (error 10060): Unknown error");
+    SetEvent(release);
+    server_.reset();
+    CloseHandle(release);
+}
+
 TEST_F(Exchange, AFailedOpeningForgetsThePort) {
     Quorvane link;
     Port port{unusedPort()};
