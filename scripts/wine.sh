@@ -30,6 +30,10 @@ case "${1:-}" in
       "${wine[@]}" wineboot -i >/dev/null 2>&1
       "$WINESERVER" -w
     fi
+    # Windows without a display: Wine's null driver where no X display is reachable (Tavrel's
+    # hidden window, which end requests reach, needs one).
+    grep -qs '^"Graphics"="x11,null"' "$WINEPREFIX/user.reg" ||
+      "${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1
     # The settings folder of the prefix's user, where the trace log and port files live.
     mkdir -p "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Quorvane"
     ;;
