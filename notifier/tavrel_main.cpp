@@ -81,22 +81,13 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 // A hidden top-level window: the end-of-session messages and the Restart Manager reach only
 // top-level windows, not message-only ones. Without it Tavrel still serves, but can only be killed.
 bool createEndWindow(HINSTANCE instance) {
-    constexpr int kAttempts = 10;
-    constexpr DWORD kRetryMs = 500;
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = windowProcedure;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowClassName;
-    if (!RegisterClassExW(&windowClass)) return false;
-    // The first window of a session can fail while the session's desktop is still coming up
-    // (seen under Wine on a busy machine); Tavrel serves meanwhile, so it simply tries again.
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (attempt > 0) Sleep(kRetryMs);
-        if (CreateWindowExW(0, kWindowClassName, L"Tavrel", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr))
-            return true;
-    }
-    return false;
+    return RegisterClassExW(&windowClass) &&
+           CreateWindowExW(0, kWindowClassName, L"Tavrel", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
 }
 
 bool tavrelRuns() { return KernelHandle(OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutexName)).get() != nullptr; }
