@@ -1,4 +1,6 @@
 # Settings shared by the 64-bit and 32-bit Windows builds.
+enable_language(RC)
+include(${CMAKE_CURRENT_LIST_DIR}/version.cmake)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # The deliverables carry no MinGW runtime DLLs: libgcc, libstdc++ and winpthread go into the image.
 add_link_options(-static -static-libgcc -static-libstdc++)

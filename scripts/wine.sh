@@ -30,6 +30,16 @@ case "${1:-}" in
       "${wine[@]}" wineboot -i >/dev/null 2>&1
       "$WINESERVER" -w
     fi
+    # Windows without a display: Wine's null driver where no X display is reachable (Tavrel's
+    # hidden window, which end requests reach, needs one). In the first session after the change,
+    # programs often find no driver at all (measured: 3 times in 4); one throwaway session with a
+    # window (rundll32 makes a hidden one) takes that, so the tested programs get theirs.
+    if ! grep -qs '^"Graphics"="x11,null"' "$WINEPREFIX/user.reg"; then
+      "${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1
+      "$WINESERVER" -w
+      "${wine[@]}" rundll32.exe kernel32.dll,GetTickCount >/dev/null 2>&1 </dev/null || true
+      "$WINESERVER" -k >/dev/null 2>&1 || true
+    fi
     # The settings folder of the prefix's user, where the trace log and port files live.
     mkdir -p "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Quorvane"
     ;;

@@ -80,10 +80,11 @@ public:
     }
 };
 
-// One Tavrel.exe started by the test itself, optionally with its standard output captured.
+// One Tavrel.exe started by the test itself, optionally with its standard output captured and
+// with arguments.
 class TavrelProcess {
 public:
-    explicit TavrelProcess(bool captureOutput = false) {
+    explicit TavrelProcess(bool captureOutput = false, const std::wstring& arguments = L"") {
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
         HANDLE readEnd = nullptr, writeEnd = nullptr;
         if (captureOutput) {
@@ -99,8 +100,9 @@ public:
             startup.hStdOutput = writeEnd;
         }
         PROCESS_INFORMATION info = {};
-        if (!CreateProcessW(tavrelProgram().c_str(), nullptr, nullptr, nullptr, captureOutput, 0, nullptr, nullptr,
-                            &startup, &info))
+        std::wstring commandLine = L"\"" + tavrelProgram() + L"\" " + arguments;
+        if (!CreateProcessW(tavrelProgram().c_str(), commandLine.data(), nullptr, nullptr, captureOutput, 0, nullptr,
+                            nullptr, &startup, &info))
             throw std::runtime_error("cannot start Tavrel.exe");
         process_.reset(info.hProcess);
         KernelHandle thread(info.hThread);
@@ -401,6 +403,41 @@ TEST_F(Handover, TavrelWithoutItsSettingsFolderSaysSoAndLeavesWithoutSignalling)
     EXPECT_EQ(tavrel.output(), "Shell integration home does not exist.\n");
     EXPECT_EQ(WaitForSingleObject(started.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(tavrelRuns());
+}
+
+// An installer frees Tavrel.exe by asking the running Tavrel to end: the end of the session (what
+// the Restart Manager sends too) is granted, and "Tavrel.exe /end" returns only once it has gone.
+TEST_F(Handover, TavrelEndsWhenAskedSoThatItsFileCanBeReplaced) {
+    config_.set(L"notify-logging", L"true");
+    TavrelProcess nothingToEnd(false, L"/end");
+    EXPECT_EQ(nothingToEnd.exitCode(10000), 0u);
+    EXPECT_FALSE(tavrelRuns());
+
+    const auto waitForWindow = [] {
+        HWND window = nullptr;
+        waitUntil([&window] { return (window = FindWindowW(L"Tavrel::Notifier", nullptr)) != nullptr; });
+        return window;
+    };
+    TavrelProcess tavrel;
+    HWND window = waitForWindow();
+    ASSERT_NE(window, nullptr);
+    DWORD_PTR answer = FALSE;
+    ASSERT_TRUE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &answer));
+    EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+    EXPECT_EQ(tavrel.exitCode(0), static_cast<DWORD>(STILL_ACTIVE)) << "asking whether it may end ended it";
+
+    TavrelProcess ender(false, L"/end");
+    EXPECT_EQ(ender.exitCode(20000), 0u);
+    EXPECT_EQ(tavrel.exitCode(0), 0u) << "/end returned before Tavrel had ended";
+    EXPECT_FALSE(tavrelRuns());
+    EXPECT_TRUE(contains(logMessages(), "Tavrel::_tWinMain leave"));
+
+    TavrelProcess next;  // the mutex was released: a new one starts and serves
+    window = waitForWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(tavrelRuns());
+    SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &answer);
+    EXPECT_EQ(next.exitCode(10000), 0u);
 }
 
 }  // namespace

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The life cycle of the Windows Installer packages in a fresh Wine prefix of their own, as a user
-# or an administrator goes through it: bad input refused; an older build installed, then upgraded;
-# the installation checked by shellhost doctor in both registry views and used through the class
-# ids against the stand-in application; a repair; the removal, compared with the registry as it
-# was before. The x86 package is built and its tables checked, and installed where 32-bit Wine
-# runs. Needs the win64 and win32 trees' deliverables (compreh.dll, Tavrel.exe) built.
+# or an administrator goes through it: bad input refused; an older build installed, then upgraded
+# while Tavrel runs; the installation checked by shellhost doctor in both registry views and used
+# through the class ids against the stand-in application; a repair; the same version again; the
+# removal while Tavrel runs, compared with the registry as it was before; the x86 package refused
+# on 64-bit Windows, and installed beside the x64 one as an embedding installer might. The
+# packages are signed with a throwaway certificate. The x86 package is installed where 32-bit
+# Wine runs. Needs the win64 and win32 trees' deliverables (compreh.dll, Tavrel.exe) built.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$top"
 
 work=build/win64/package-test
 bin=build/win64/bin
-new=1.0.0
+new=$(tr -d '\r\n' <VERSION)
 old=0.9.0
 failures=0
 
@@ -36,6 +38,7 @@ seed_foreign_values() {
       /ve /d '{00000000-0000-0000-0000-000000000001}' /f "/reg:$view" >/dev/null
     win reg add 'HKCR\*\shellex\ContextMenuHandlers\Other' /ve /d '{00000000-0000-0000-0000-000000000002}' /f \
       "/reg:$view" >/dev/null
+    win reg add 'HKCR\CLSID\{00000000-0000-0000-0000-000000000003}' /ve /d Other /f "/reg:$view" >/dev/null
   done
 }
 # msiexec's exit code as Linux sees it: Windows' code modulo 256 (1603, a fatal error, is 67).
@@ -70,6 +73,46 @@ check_doctor() {
   done
 }
 
+# The shell's view of a process started in the background: gone once it has ended (a zombie
+# waiting to be reaped counts as gone).
+gone() {
+  local state
+  for _ in $(seq 50); do
+    state=$(ps -o stat= -p "$1" 2>/dev/null || true)
+    [ -z "$state" ] || [[ $state == Z* ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# Tavrel started from the installed folder, as the extension starts it: its process id.
+start_installed_tavrel() {
+  local port_files="$drive_c/users/$(id -un)/AppData/Roaming/Quorvane/"*.statusupdates-1.port
+  rm -f $port_files
+  win "$drive_c/Apps/Quorvane/bin/Tavrel.exe" >/dev/null 2>&1 &
+  tavrel=$!
+  for _ in $(seq 100); do ls $port_files >/dev/null 2>&1 && return 0; sleep 0.1; done
+  fail "Tavrel did not start from the installed folder"
+}
+# A package changing files while Tavrel runs from them: no restart, nothing queued for one, and
+# Tavrel ended first.
+check_no_restart() {
+  local label=$1 rc=$2
+  [ "$rc" = 0 ] || fail "$label with Tavrel running: exit code $rc, not 0 (3010, restart required, reads 194)"
+  query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations | grep -q Pending &&
+    fail "$label: files queued for replacement at the next restart"
+  gone "$tavrel" || fail "$label: the old Tavrel still runs"
+}
+# Signatures as Windows checks them, with the throwaway certificate as the trusted root.
+verifies() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1; }
+one_entry() {
+  local installed
+  installed=$(query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+    grep -c 'DisplayName *REG_SZ *Quorvane Explorer integration' || true)
+  [ "$installed" = 1 ] || fail "$1: $installed entries in the list of installed programs, not one"
+}
+file_versions() { msiinfo export "$1" File | tail -n +4 | awk -F'\t' '{ sub(/.*\|/, "", $3); print $3 "=" $5 }' | sort | tr '\n' ' '; }
+component_guids() { msiinfo export "$1" Component | tail -n +4 | cut -f2 | sort; }
+
 # Where 32-bit programs run natively: not under qemu, which crashes 32-bit Wine processes that
 # run threads beside their main one.
 host32=build/win32/bin/shellhost.exe
@@ -81,14 +124,53 @@ mkdir -p "$work"
 trap 'QV_WINEPREFIX="$top/$work/wineprefix" scripts/wine.sh win64 stop
       QV_WINEPREFIX="$top/$work/wineprefix32" scripts/wine.sh win32 stop' EXIT
 
-echo "== building the packages $new and $old"
-scripts/package.sh --no-build --version "$new" --out "$work" >/dev/null
-scripts/package.sh --no-build --version "$old" --out "$work" >/dev/null
-msi=$(windows_path "$work/quorvane-explorer-$new-x64.msi")
-old_msi=$(windows_path "$work/quorvane-explorer-$old-x64.msi")
+echo "== building the packages $new (signed with a throwaway certificate) and $old (an older build)"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=Quorvane Test" -addext extendedKeyUsage=codeSigning >/dev/null 2>&1
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.pfx" -passout pass:throwaway
+QV_SIGN_PASSWORD=throwaway scripts/package.sh --no-build --out "$work/new" --sign "$work/cert.pfx" >/dev/null
+# The older build: these binaries with 0.9.0.0 in their version resource, so that the upgrade
+# replaces them by version as it replaces a real older build's.
+for tree in win64 win32; do
+  mkdir -p "$work/old/$tree/bin"
+  for name in compreh.dll Tavrel.exe; do
+    perl -0777 -pe 's/\xBD\x04\xEF\xFE(.{4}).{16}/"\xBD\x04\xEF\xFE$1" . pack("V4", 9, 0, 9, 0)/se' \
+      "build/$tree/bin/$name" >"$work/old/$tree/bin/$name"
+  done
+done
+scripts/package.sh --no-build --trees "$work/old" --out "$work/old/package" >/dev/null 2>"$work/unsigned.txt"
+grep -q 'unsigned' "$work/unsigned.txt" || fail "an unsigned build does not say so"
+msi_file="$work/new/quorvane-explorer-$new-x64.msi"
+msi=$(windows_path "$msi_file")
+old_msi=$(windows_path "$work/old/package/quorvane-explorer-$old-x64.msi")
+x86="$work/new/quorvane-explorer-$new-x86.msi"
+
+echo "== versions, component GUIDs, symbols and signatures in the packages"
+[ "$(file_versions "$msi_file")" = "Conflict.ico= Error.ico= Excluded.ico= Locked.ico= Shared.ico= Synced.ico= Syncing.ico= Tavrel.exe=$new.0 compreh.dll=$new.0 compreh.dll=$new.0 " ] ||
+  fail "x64: the File table's versions: $(file_versions "$msi_file")"
+[ "$(file_versions "$work/old/package/quorvane-explorer-$old-x64.msi" | grep -o 'Tavrel.exe=[^ ]*')" = "Tavrel.exe=$old.0" ] ||
+  fail "$old: Tavrel.exe's version in the File table is not $old.0"
+[ -z "$(component_guids "$msi_file" | uniq -d)" ] || fail "x64: components share a GUID"
+[ -z "$(comm -12 <(component_guids "$msi_file") <(component_guids "$x86"))" ] ||
+  fail "the x64 and x86 packages share component GUIDs"
+# Stable across versions, except where the registry key names the version: 11 values and the key.
+changed=$(comm -13 <(component_guids "$work/old/package/quorvane-explorer-$old-x64.msi") <(component_guids "$msi_file") | wc -l)
+[ "$changed" = 26 ] || fail "$changed component GUIDs changed from $old to $new, not the 2 x 13 version-keyed ones"
+for file in "$work"/new/bin/win*/*; do
+  objdump=x86_64-w64-mingw32-objdump
+  sections=$($objdump -h "$file" | awk '{ print $2 }')
+  grep -q '^\.debug_' <<<"$sections" && fail "$file carries debug information"
+  grep -qx '\.gnu_debuglink' <<<"$sections" || fail "$file does not name its symbols file"
+  $objdump -h "$work/new/symbols/$(basename "$(dirname "$file")")/$(basename "$file").debug" | grep -q ' \.debug_info ' ||
+    fail "no debug information kept for $file"
+done
+verifies "$msi_file" || fail "the signed x64 package does not verify"
+cp "$msi_file" "$work/tampered.msi"
+printf 'x' | dd of="$work/tampered.msi" bs=1 seek=$(($(stat -c %s "$msi_file") / 2)) conv=notrunc status=none
+verifies "$work/tampered.msi" && fail "the x64 package verifies after one byte changed"
+rm -f "$work/tampered.msi"
 
 echo "== the x86 package's tables"
-x86="$work/quorvane-explorer-$new-x86.msi"
 components=$(msiinfo export "$x86" Component | tail -n +4)
 [ -n "$components" ] || fail "x86: no components"
 awk -F'\t' '$4 >= 256 { print }' <<<"$components" | grep -q . && fail "x86: a component is marked 64-bit"
@@ -103,7 +185,7 @@ dll=$(find "$work/x86-files" -name compreh.dll)
   fail "x86: compreh.dll is not a 32-bit DLL"
 [ "$(msiinfo export "$x86" Registry | grep -c 'InprocServer32	ThreadingModel	Apartment')" = 9 ] ||
   fail "x86: not nine classes with ThreadingModel Apartment"
-grep -q "Version=\"$old.0\"" "$work/sparse/AppxManifest.xml" || fail "the sparse manifest does not carry the version"
+grep -q "Version=\"$new.0\"" "$work/new/sparse/AppxManifest.xml" || fail "the sparse manifest does not carry the version"
 
 echo "== a fresh prefix"
 use_prefix win64 wineprefix
@@ -120,13 +202,20 @@ for bad in RETRY_TIMEOUT=abc STATE_SHARE_TIMEOUT=5000 STATE_CONNECTIONS=0 SHELL_
 done
 same_registry before.reg refused.reg "refused installations"
 
-echo "== installing $old, then upgrading to $new"
+echo "== installing $old, then upgrading to $new while Tavrel runs"
 rc=$(msiexec /i "$old_msi" 'PARENTDIR=C:\Apps' DEBUG_LOGGING=true)
 [ "$rc" = 0 ] || fail "installing $old: exit code $rc"
 query 'HKLM\Software\Quorvane' /ve | grep "REG_SZ *$old\$" >/dev/null || fail "$old: the version is not configured"
+start_installed_tavrel
 stub=$(windows_path "$bin/appstub.exe")
 rc=$(msiexec /i "$msi" SHELL_INTEGRATION_FULL=true RETRY_TIMEOUT=700 STATE_SHARE_TIMEOUT=300 STATE_CONNECTIONS=2 "EXECUTABLE=$stub")
-[ "$rc" = 0 ] || fail "upgrading to $new: exit code $rc"
+check_no_restart "upgrading to $new" "$rc"
+cmp -s "$drive_c/Apps/Quorvane/bin/Tavrel.exe" "$work/new/bin/win64/Tavrel.exe" || fail "the upgrade left the old Tavrel.exe"
+# As an embedding installer may, this package removes the old product only after InstallFinalize:
+# the old version's key must go all the same (the configuration below has only the new one).
+msiinfo export "$msi_file" InstallExecuteSequence | tr -d '\r' |
+  awk -F'\t' '{ s[$1] = $3 } END { exit !(s["RemoveExistingProducts"] > s["InstallFinalize"]) }' ||
+  fail "the old product is removed before InstallFinalize: the late removal is not tested"
 for view in 64 32; do
   out=$(query 'HKLM\Software\Quorvane' /s "/reg:$view")
   expected="HKEY_LOCAL_MACHINE\\Software\\Quorvane
@@ -143,8 +232,21 @@ HKEY_LOCAL_MACHINE\\Software\\Quorvane\\$new
   [ "$(sed '/^$/d' <<<"$out")" = "$(sed '/^$/d' <<<"$expected")" ] ||
     fail "$view-bit configuration after the upgrade:"$'\n'"$out"
 done
-installed=$(query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | grep -c 'DisplayName *REG_SZ *Quorvane Explorer integration' || true)
-[ "$installed" = 1 ] || fail "$installed installations after the upgrade, not one"
+one_entry "after the upgrade"
+# The list of installed programs shows the product's icon (ProductIcon, published by Windows
+# Installer), a help link and the folder, and no Modify button.
+entry=$(query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s; query 'HKCR\Installer\Products' /s)
+entry=$(grep -iE '^ *(ProductIcon|HelpLink|InstallLocation|NoModify) ' <<<"$entry" | sed 's/^ *//; s/ \{2,\}/ /g' | sort)
+for value in 'ProductIcon REG_SZ .*Quorvane\.ico' 'HelpLink REG_SZ https://' 'InstallLocation REG_SZ C:\\Apps\\Quorvane\\' \
+             'NoModify REG_DWORD 0x1'; do
+  grep -q "^$value" <<<"$entry" || fail "Add/Remove Programs: no $value in"$'\n'"$entry"
+done
+for file in bin/compreh.dll bin/x86/compreh.dll bin/Tavrel.exe; do
+  verifies "$drive_c/Apps/Quorvane/$file" || fail "the installed $file is not signed"
+done
+cp "$drive_c/Apps/Quorvane/bin/Tavrel.exe" "$work/tampered.exe"
+printf 'x' | dd of="$work/tampered.exe" bs=1 seek=4000 conv=notrunc status=none
+verifies "$work/tampered.exe" && fail "Tavrel.exe verifies after one byte changed"
 
 echo "== the installation: doctor, overlays and menu through the class ids"
 check_doctor installed "$bin/shellhost.exe" 'C:\Apps\Quorvane' 64 32
@@ -184,12 +286,42 @@ rc=$(msiexec /i "$msi" REINSTALL=ALL REINSTALLMODE=a)
 [ -f "$drive_c/Apps/Quorvane/bin/compreh.dll" ] || fail "repair: compreh.dll not restored"
 check_doctor repaired "$bin/shellhost.exe" 'C:\Apps\Quorvane' 64 32
 
-echo "== removal leaves the registry as it was, and no file"
-rc=$(msiexec /x "$msi")
-[ "$rc" = 0 ] || fail "removal: exit code $rc"
+echo "== the same version, built again, replaces the installation"
+scripts/package.sh --no-build --out "$work/again" >/dev/null 2>&1
+again=$(windows_path "$work/again/quorvane-explorer-$new-x64.msi")
+rc=$(msiexec /i "$again")
+[ "$rc" = 0 ] || fail "the same version again: exit code $rc"
+one_entry "the same version again"
+
+echo "== removal while Tavrel runs leaves the registry as it was, and no file"
+start_installed_tavrel
+rc=$(msiexec /x "$again")
+check_no_restart removal "$rc"
 same_registry before.reg after.reg removal
 left=$(cd "$drive_c/Apps" && find . -mindepth 1)
 [ -z "$left" ] || fail "removal left files behind:"$'\n'"$left"
+
+echo "== the x86 package is refused on 64-bit Windows; beside the x64 one, as embedded, removed in either order"
+rc=$(msiexec /i "$(windows_path "$x86")")
+[ "$rc" = 67 ] || fail "x86 on 64-bit Windows: exit code $rc, not 1603 (67 here)"
+same_registry before.reg refused-x86.reg "the refused x86 package"
+# Wine's msiexec logs no launch condition's message in a silent run: read from the table.
+msiinfo export "$x86" LaunchCondition | grep -q "^Installed OR NOT VersionNT64	.*install quorvane-explorer-$new-x64\.msi" ||
+  fail "x86 on 64-bit Windows: the message does not name the x64 package"
+# An application's installer built from the fragments has no such refusal.
+cp "$x86" "$work/x86-embedded.msi"
+msibuild "$work/x86-embedded.msi" -q "DELETE FROM \`LaunchCondition\` WHERE \`Condition\` = 'Installed OR NOT VersionNT64'"
+for first in x64 x86; do
+  rc64=$(msiexec /i "$msi") rc86=$(msiexec /i "$(windows_path "$work/x86-embedded.msi")")
+  [ "$rc64$rc86" = 00 ] || fail "side by side: installing: exit codes $rc64 (x64) and $rc86 (x86)"
+  order=("$msi" "$(windows_path "$work/x86-embedded.msi")")
+  [ $first = x86 ] && order=("${order[1]}" "${order[0]}")
+  rc64=$(msiexec /x "${order[0]}") rc86=$(msiexec /x "${order[1]}")
+  [ "$rc64$rc86" = 00 ] || fail "side by side, $first removed first: exit codes $rc64 and $rc86"
+  same_registry before.reg "side-by-side-$first.reg" "side by side, $first removed first"
+  left=$(cd "$drive_c" && find "Program Files/Quorvane" "Program Files (x86)/Quorvane" 2>/dev/null || true)
+  [ -z "$left" ] || fail "side by side, $first removed first: files left behind:"$'\n'"$left"
+done
 
 echo "== the x86 package on 32-bit Windows"
 if [ "$native32" = 1 ]; then
