@@ -114,6 +114,7 @@ TEST_F(CheckApp, NamesEachMistake) {
         {L"--lower-case-path", "", "", "FAIL state server: get-states", "differs in letter case only"},
         {L"--close-after-reply", "", "", "WARN state server: ", "closes the connection after each reply"},
         {L"--delay-ms 900", "", "", "FAIL state server: get-states", "ms for each line: send a wait marker"},
+        {L"--wait-markers 12", "", "", "FAIL state server: get-states", "12 wait markers in a row"},
         {L"", "", "quick-commands\t1\nshare\tShare link\tyes\n", "FAIL get-commands: line 2: enabled flag 'yes'", ""},
         {L"", "", "quick-commands\t0\n", "FAIL get-commands: the reply breaks the grammar at line 1", "at least one"},
     };

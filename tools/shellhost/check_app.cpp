@@ -70,7 +70,7 @@ private:
 
 struct RawReply {
     std::vector<std::string> lines;  // without wait markers, line ends and the closing empty line
-    int waitMarkers = 0;
+    int waitMarkers = 0;  // the most in a row
     bool crlf = false;
     bool closedEarly = false;  // the stream ended before the reply's empty line
     DWORD slowestLineMs = 0;
@@ -97,7 +97,7 @@ RawReply exchangeRaw(Connection& connection, const std::wstring& name, const std
         reply.failure = L"sending failed: " + e.text();
         return reply;
     }
-    for (;;) {
+    for (int markers = 0;;) {
         const ULONGLONG start = GetTickCount64();
         std::optional<std::string> line = connection.lines.next(kPatienceMs);
         reply.slowestLineMs = std::max(reply.slowestLineMs, static_cast<DWORD>(GetTickCount64() - start));
@@ -112,10 +112,12 @@ RawReply exchangeRaw(Connection& connection, const std::wstring& name, const std
             line->pop_back();
         }
         if (line->empty()) return reply;
-        if (trimBlanks(std::wstring(line->begin(), line->end())) == L".") {
-            ++reply.waitMarkers;
+        const std::wstring trimmed = trimBlanks(std::wstring(line->begin(), line->end()));
+        if (trimmed.empty() || trimmed == L".") {
+            reply.waitMarkers = std::max(reply.waitMarkers, ++markers);
             continue;
         }
+        markers = 0;
         reply.lines.push_back(std::move(*line));
     }
 }
@@ -129,6 +131,10 @@ std::optional<std::vector<std::wstring>> checkWire(const std::wstring& what, con
         return report.fail(what + L": a reply line took " + std::to_wstring(reply.slowestLineMs) +
                            L" ms; the extension waits " + std::to_wstring(receiveMs) +
                            L" ms for each line: send a wait marker \".\" at least that often while working"),
+               std::nullopt;
+    if (reply.waitMarkers > Quorvane::kMaxWaitMarkers)
+        return report.fail(what + L": " + std::to_wstring(reply.waitMarkers) + L" wait markers in a row; the extension gives "
+                           L"up after " + std::to_wstring(Quorvane::kMaxWaitMarkers) + L" in a row"),
                std::nullopt;
     if (reply.crlf)
         report.warn(what + L": lines end with CR LF; the extension takes CR LF as one line end, but LF alone is the "
