@@ -85,7 +85,10 @@ TEST_F(CheckApp, TheExampleApplicationPasses) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    std::wstring commandLine = L"\"" + programPath(L"example_app.exe") + L"\" " + kSample + L" --lifetime-ms 60000";
+    // A 64-bit application where the 64-bit tree is at hand, as appstub (it serves on threads).
+    const std::wstring win64 = win64Program(L"example_app.exe");
+    std::wstring commandLine = L"\"" + (win64.empty() ? programPath(L"example_app.exe") : win64) + L"\" " + kSample +
+                               L" --lifetime-ms 60000";
     ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
     const KernelHandle process(info.hProcess), thread(info.hThread);
     const std::wstring lock = settingsFolder() + L"\\9.9.9-test\\" + hostName() + L".port.lock";
