@@ -8,6 +8,9 @@
 class TextError {
 public:
     explicit TextError(std::wstring text) : text_(std::move(text)) {}
+    virtual ~TextError() = default;  // kinds (a time-out, a socket call's code) are told apart by type
+    TextError(const TextError&) = default;
+    TextError& operator=(const TextError&) = default;
     const std::wstring& text() const noexcept { return text_; }
 
 private:

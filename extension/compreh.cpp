@@ -22,6 +22,16 @@ std::wstring classKeyOf(const CLSID& classId) {
     return std::wstring(L"CLSID\\") + text;
 }
 
+// The state names of the seven overlay classes, as their objects read them.
+std::vector<std::wstring> overlayStateIds() {
+    std::vector<std::wstring> ids;
+    for (int i = 1; i < kClassIdCount; ++i) {
+        std::wstring id = readRegistryString(HKEY_CLASSES_ROOT, classKeyOf(kClassIds[i]), L"id", false);
+        if (!id.empty()) ids.push_back(std::move(id));
+    }
+    return ids;
+}
+
 }  // namespace
 
 CCompreh::CCompreh(const CLSID* classId) {
@@ -140,7 +150,10 @@ STDMETHODIMP CCompreh::IsMemberOf(LPCWSTR pathText, DWORD) {
         }
         const std::wstring state = applicationLink().getState(path, overlayBit_);
         if (log.debugEnabled()) log.debug(L"  State: " + state);
-        return !state.empty() && state == stateId_ ? S_OK : S_FALSE;
+        if (state.empty()) return S_FALSE;
+        if (state == stateId_) return S_OK;
+        applicationLink().checkStateKnown(state, &overlayStateIds);  // another class's, or nobody's
+        return S_FALSE;
     } catch (...) {
         return S_FALSE;
     }

@@ -128,10 +128,15 @@ std::unique_ptr<CommandGroup> parseGroup(ReplyLines& lines) {
     return std::make_unique<CommandGroup>(std::move(name), std::move(label), std::move(children));
 }
 
-std::unique_ptr<CommandTree> parseCommandTree(const std::vector<std::wstring>& replyLines) {
+std::unique_ptr<CommandTree> parseCommandTree(const std::vector<std::wstring>& replyLines, std::size_t* failedLine) {
     if (replyLines.empty()) return nullptr;
     ReplyLines lines(replyLines);
     auto tree = std::make_unique<CommandTree>();
-    while (!lines.empty()) parseTopLevelBlock(lines, *tree);
+    try {
+        while (!lines.empty()) parseTopLevelBlock(lines, *tree);
+    } catch (const TextError&) {
+        if (failedLine) *failedLine = lines.position();
+        throw;
+    }
     return tree;
 }

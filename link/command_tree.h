@@ -61,6 +61,7 @@ public:
 
     bool empty() const noexcept { return next_ == lines_.size(); }
     std::size_t remaining() const noexcept { return lines_.size() - next_; }
+    std::size_t position() const noexcept { return next_; }  // the index of the first remaining line
     // The tokens of the first remaining line; only when not empty. A line is split once, however
     // many rules look at it; the reference holds until the next line's tokens are asked for.
     const std::vector<std::wstring>& frontTokens();
@@ -85,5 +86,7 @@ std::unique_ptr<CommandGroup> parseGroup(ReplyLines& lines);
 
 // The whole reply: "quick-commands" and "group" blocks until no line is left. A later
 // quick-commands block replaces an earlier one. Returns null for an empty reply; throws
-// TextError when the reply breaks the grammar, so no partial tree ever escapes.
-std::unique_ptr<CommandTree> parseCommandTree(const std::vector<std::wstring>& replyLines);
+// TextError when the reply breaks the grammar, so no partial tree ever escapes; failedLine then
+// receives the index of the line being read (the number of lines when the reply ended too soon).
+std::unique_ptr<CommandTree> parseCommandTree(const std::vector<std::wstring>& replyLines,
+                                              std::size_t* failedLine = nullptr);

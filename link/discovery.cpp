@@ -1,9 +1,9 @@
 // Finding the application's servers from their port and lock files, and probing them.
 #include <shlobj.h>
 
-#include "common/decimal.h"
 #include "common/settings.h"
 #include "common/text_error.h"
+#include "link/port_files.h"
 #include "link/quorvane.h"
 #include "wire/line_socket.h"
 
@@ -12,39 +12,19 @@ namespace {
 constexpr std::int32_t kProbeTimeoutMs = 300;
 constexpr wchar_t kStatusCacheSuffix[] = L".statuscache";
 
-// A lock file that cannot be deleted, for any reason other than its absence, is held by a
-// running server; deleting a stale one is a side effect of looking.
-enum class LockState { Deleted, Absent, Held };
-
-LockState tryDeleteLock(const std::wstring& path) {
-    if (DeleteFileW(path.c_str())) return LockState::Deleted;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? LockState::Absent : LockState::Held;
-}
-
-bool serverLockHeld(const std::wstring& portFile) {
-    switch (tryDeleteLock(portFile + L".postlock")) {
-        case LockState::Deleted: return false;
-        case LockState::Held: return true;
-        case LockState::Absent: return tryDeleteLock(portFile + L".lock") == LockState::Held;
-    }
-    return false;
-}
-
-// The port as decimal text; anything that is not a usable TCP port reads as 0.
-std::int32_t readPortFile(HANDLE file) {
-    char bytes[64];
-    DWORD got = 0;
-    if (!ReadFile(file, bytes, sizeof bytes - 1, &got, nullptr)) return 0;
-    const std::wstring text(bytes, bytes + got);
-    const std::optional<std::int32_t> port = parseDecimal(text);
-    return port && *port > 0 && *port <= 65535 ? *port : 0;
-}
-
 }  // namespace
 
+void DiscoveryProblem::note(Mistake what, const std::wstring& detail) {
+    if (text.empty() || what > cause) {
+        cause = what;
+        text = detail;
+    } else if (what == cause) {
+        text += L"; " + detail;
+    }
+}
+
 std::int32_t Quorvane::determinePort(const std::wstring& folder, const std::wstring& suffix, Logger& logger,
-                                     bool useLockFiles) {
+                                     bool useLockFiles, DiscoveryProblem* problem) {
     std::wstring host;
     try {
         LineSocket guard;  // holds Windows Sockets up for the host name
@@ -55,16 +35,20 @@ std::int32_t Quorvane::determinePort(const std::wstring& folder, const std::wstr
     }
     logger.debug(L"Quorvane::determinePort for '" + host + L"'.");
     const std::wstring portFile = folder + L"\\" + host + suffix + L".port";
-    if (useLockFiles && !serverLockHeld(portFile)) return 0;
-
-    FileHandle file(CreateFileW(portFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        logger.write((useLockFiles ? L"There is a port.lock, but no port-file at " : L"There is no port-file at ") +
-                     folder);
+    if (useLockFiles && !serverLockHeld(portFile)) {
+        if (problem) problem->note(Mistake::NoLockHeld, L"no held lock file beside " + portFile);
         return 0;
     }
-    return readPortFile(file.get());
+    const std::optional<PortFileText> content = readPortFile(portFile);
+    if (!content) {
+        logger.write((useLockFiles ? L"There is a port.lock, but no port-file at " : L"There is no port-file at ") +
+                     folder);
+        if (problem) problem->note(Mistake::UnreadablePortFile, L"a held lock file, but no port file " + portFile);
+        return 0;
+    }
+    if (content->port == 0 && problem)
+        problem->note(Mistake::UnreadablePortFile, L"the port file " + portFile + L" " + content->problem);
+    return content->port;
 }
 
 bool Quorvane::testPort(std::int32_t port, const std::wstring& label, Logger& logger) {
@@ -79,6 +63,12 @@ bool Quorvane::testPort(std::int32_t port, const std::wstring& label, Logger& lo
     }
 }
 
+bool Quorvane::answers(std::int32_t port, const wchar_t* label) {
+    if (testPort(port, label, *logger_)) return true;
+    discoveryProblem_.note(Mistake::Refused, L"port " + int64ToText(port) + L" does not answer");
+    return false;
+}
+
 // Candidates are kept local until their probe answers: other threads use a published port
 // without waiting for discovery, and must never connect to one that nobody serves.
 bool Quorvane::findCommandServer() {
@@ -88,8 +78,9 @@ bool Quorvane::findCommandServer() {
         logger_->error(L"Could not detect command server -- program version needs to be configured in registry.");
         return false;
     }
-    const std::int32_t candidate = determinePort(getSettingsFolder() + L"\\" + version, L"", *logger_, true);
-    if (candidate != 0 && testPort(candidate, L"Quorvane", *logger_)) {
+    const std::int32_t candidate =
+        determinePort(getSettingsFolder() + L"\\" + version, L"", *logger_, true, &discoveryProblem_);
+    if (candidate != 0 && answers(candidate, L"Quorvane")) {
         commandServerPort_ = candidate;
         return true;
     }
@@ -97,10 +88,10 @@ bool Quorvane::findCommandServer() {
     if (profileSettings.empty()) return false;
     // A port read here but refused by its probe is still stored: the next call takes it, and the
     // first connection that fails forgets it again.
-    const std::int32_t last = determinePort(profileSettings, L"", *logger_, true);
-    const bool answers = last != 0 && testPort(last, L"Quorvane", *logger_);
+    const std::int32_t last = determinePort(profileSettings, L"", *logger_, true, &discoveryProblem_);
+    const bool answered = last != 0 && answers(last, L"Quorvane");
     commandServerPort_ = last;
-    return answers;
+    return answered;
 }
 
 bool Quorvane::findStateServer() {
@@ -109,8 +100,8 @@ bool Quorvane::findStateServer() {
     if (!common.empty()) {
         if (common.back() != L'\\') common += L'\\';
         const std::int32_t shared =
-            determinePort(common + L"Quorvane\\statuscache-1", kStatusCacheSuffix, *logger_, true);
-        if (shared != 0 && testPort(shared, L"Statuscache", *logger_)) {
+            determinePort(common + L"Quorvane\\statuscache-1", kStatusCacheSuffix, *logger_, true, &discoveryProblem_);
+        if (shared != 0 && answers(shared, L"Statuscache")) {
             stateServerPort_ = shared;
             logger_->write(L"Found State Server running at " + int64ToText(shared));
             return true;
@@ -118,10 +109,10 @@ bool Quorvane::findStateServer() {
         logger_->debug(L"Found no running State Server at " + int64ToText(shared));
     }
     const std::int32_t own =
-        determinePort(getSettingsFolder() + L"\\statuscache-1", kStatusCacheSuffix, *logger_, true);
+        determinePort(getSettingsFolder() + L"\\statuscache-1", kStatusCacheSuffix, *logger_, true, &discoveryProblem_);
     // A state server of its own that answers, beside a command server that does not (or is not
     // known at all, so there is nothing to probe), serves the states.
-    if (own != 0 && testPort(own, L"Statuscache", *logger_) &&
+    if (own != 0 && answers(own, L"Statuscache") &&
         (commandServerPort_ == 0 || !testPort(commandServerPort_, L"Statuscache", *logger_))) {
         stateServerPort_ = own;
         return true;
@@ -144,7 +135,13 @@ bool Quorvane::checkServerRunning(const wchar_t* trace, const Port& port, bool (
         // states: repeating its search would only cost this thread its probes again.
         if (port != 0) return true;
         if (honourPause && clock_() < statesDisabledUntil_) return false;
-        return (this->*find)();
+        discoveryProblem_ = {};
+        if ((this->*find)()) return true;
+        // Only the states pause when nothing is found; the menu simply shows no commands.
+        if (honourPause)
+            reportMistakeOnce(discoveryProblem_.cause,
+                              [&] { return L"Quorvane::getState states paused: no usable server: " + discoveryProblem_.text; });
+        return false;
     } catch (const TextError& e) {
         logger_->error(std::wstring(failure) + L": " + e.text());
     } catch (...) {

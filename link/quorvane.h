@@ -14,6 +14,7 @@
 
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/text_error.h"
 #include "link/state_connections.h"
 #include "link/state_share.h"
 #include "wire/line_socket.h"
@@ -23,10 +24,27 @@ struct CommandTree;
 
 using Port = std::atomic<std::int32_t>;
 
-// A reply of which not even a first line came within one receive time-out.
-class NoReplyLine : public TextError {
+// A reply that did not arrive in time: a line later than the receive time-out, or the whole reply
+// beyond its bound.
+class ReplyTimedOut : public TextError {
 public:
     using TextError::TextError;
+};
+
+// A reply of which not even a first line came within one receive time-out.
+class NoReplyLine : public ReplyTimedOut {
+public:
+    using ReplyTimedOut::ReplyTimedOut;
+};
+
+// The application's mistakes that the trace log names once per process, at error level. The
+// first three say why no server was found; a higher one tells more than a lower one.
+enum class Mistake : std::uint32_t { NoLockHeld, Refused, UnreadablePortFile, TimedOut, UnknownState, OtherPath, ForeignBytes };
+// Why a search found no usable server: the most telling of what it met, with the files or port.
+struct DiscoveryProblem {
+    Mistake cause = Mistake::NoLockHeld;
+    std::wstring text;
+    void note(Mistake what, const std::wstring& detail);
 };
 
 class Quorvane {
@@ -80,11 +98,13 @@ public:
     // Server discovery. The port file "<host><suffix>.port" in the folder is read; with
     // useLockFiles only while a lock file beside it is held (cannot be deleted). 0 for none.
     static std::int32_t determinePort(const std::wstring& folder, const std::wstring& suffix, Logger& logger,
-                                      bool useLockFiles);
+                                      bool useLockFiles, DiscoveryProblem* problem = nullptr);
     // True when a connection to 127.0.0.1 at the port can be made within 300 ms.
     static bool testPort(std::int32_t port, const std::wstring& label, Logger& logger);
     bool findCommandServer();
     bool findStateServer();
+    // testPort for discovery, which notes a port that does not answer.
+    bool answers(std::int32_t port, const wchar_t* label);
     // The two above under the lock; they never throw.
     bool checkCommandServerRunning() noexcept;
     bool checkStateServerRunning() noexcept;
@@ -95,6 +115,22 @@ public:
     // after this thread's sweep of the path began serves it without a request
     // ("state-share-timeout"); 0 always asks.
     std::wstring getState(std::wstring path, std::uint32_t askerBit = 0) noexcept;
+
+    // Names a state that matches no overlay class's id, once per process. knownStates reads the
+    // ids (once per process, when first needed).
+    void checkStateKnown(const std::wstring& state, std::vector<std::wstring> (*knownStates)()) noexcept;
+
+    // Writes the text at error level the first time the mistake is met in this process.
+    template <typename MakeText>
+    void reportMistakeOnce(Mistake mistake, MakeText&& makeText) noexcept {
+        const std::uint32_t bit = 1u << static_cast<std::uint32_t>(mistake);
+        if ((mistakesReported_.load() & bit) || (mistakesReported_.fetch_or(bit) & bit)) return;
+        try {
+            logger_->error(makeText());
+        } catch (...) {
+            // No memory for the text: the line is left out, nothing may reach Explorer.
+        }
+    }
 
     // The notifier: starts Tavrel when none runs for the user, reads its port and, after a
     // start, tells the state server with "notify-started". Never throws.
@@ -187,4 +223,8 @@ private:
     StateShare stateShare_;
     std::atomic<std::int64_t> statesDisabledUntil_{0};
     std::unordered_map<std::wstring, HBITMAP> iconCache_;
+    std::atomic<std::uint32_t> mistakesReported_{0};  // one bit per Mistake
+    DiscoveryProblem discoveryProblem_;                // guarded by discoveryLock_
+    RunOnce knownStatesRead_;
+    std::vector<std::wstring> knownStates_;  // written once, inside knownStatesRead_
 };

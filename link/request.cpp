@@ -108,9 +108,9 @@ std::wstring Quorvane::readReplyLine(LineSocket& connection, const std::wstring&
         if (lineDeadline < deadline) {
             std::wstring text = L"a line of the reply to " + name + L" took longer than " + int64ToText(perLineMs) + L" ms";
             if (size.lines == 0) throw NoReplyLine(std::move(text));
-            throw TextError(std::move(text));
+            throw ReplyTimedOut(std::move(text));
         }
-        throw TextError(L"reply to " + name + L" not complete within " + int64ToText(replyBoundMs()) + L" ms");
+        throw ReplyTimedOut(L"reply to " + name + L" not complete within " + int64ToText(replyBoundMs()) + L" ms");
     }
 }
 
@@ -140,6 +140,11 @@ void Quorvane::exchangeRequest(const std::wstring& name, const std::vector<std::
         ++waitMarkers;
     }
     if (socketLogging_) logger_->write(L"DONE: " + label);
+    if (!connection.foreignBytesSeen().empty())
+        reportMistakeOnce(Mistake::ForeignBytes, [&] {
+            return L"Quorvane::exchangeRequest mistake of the application: a line of the reply to " + name + L" held " +
+                   connection.foreignBytesSeen() + L"; lines are 7-bit ASCII, each UTF-16 unit above 0x7F as \\uXXXX";
+        });
 }
 
 void Quorvane::postRequest(const std::wstring& name, const std::vector<std::wstring>& arguments,

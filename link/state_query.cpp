@@ -1,5 +1,7 @@
 // The state of one path, asked of the state server on one of the kept connections. It runs on
 // Explorer's display path: while a failure pause lasts it costs one clock reading.
+#include <algorithm>
+
 #include "common/decimal.h"
 #include "common/log_text.h"
 #include "common/settings.h"
@@ -197,6 +199,11 @@ std::optional<Quorvane::StateAnswer> Quorvane::queryWithOneRetry(const std::wstr
         stateConnections_.discard(std::move(connection));
         logger_->error(L"get-states failed again: " + second.text());
         logger_->error(L"disabling states for " + int64ToText(retryTimeout_) + L"ms");
+        const bool late = dynamic_cast<const ReplyTimedOut*>(&second) != nullptr;
+        reportMistakeOnce(late ? Mistake::TimedOut : Mistake::Refused, [&] {
+            return L"Quorvane::getState states paused: get-states failed twice: " + second.text() +
+                   (late ? L" (a server that works longer sends a wait marker \".\" within each receive time-out)" : L"");
+        });
         pauseStates(clock_());
         dropStateConnection();
         // Run discovery again after the pause, unless another thread has already found the
@@ -212,11 +219,36 @@ std::optional<Quorvane::StateAnswer> Quorvane::queryWithOneRetry(const std::wstr
     return StateAnswer{interpretStateReply(path, replies), request};
 }
 
+void Quorvane::checkStateKnown(const std::wstring& state, std::vector<std::wstring> (*knownStates)()) noexcept {
+    if (mistakesReported_.load() & (1u << static_cast<std::uint32_t>(Mistake::UnknownState))) return;
+    knownStatesRead_([&]() noexcept {
+        try {
+            knownStates_ = knownStates();
+        } catch (...) {
+            // Unknown ids: every state counts as known rather than as wrong.
+        }
+    });
+    if (knownStates_.empty() || std::find(knownStates_.begin(), knownStates_.end(), state) != knownStates_.end()) return;
+    reportMistakeOnce(Mistake::UnknownState, [&] {
+        std::wstring ids;
+        for (const std::wstring& id : knownStates_) ids += (ids.empty() ? L"'" : L", '") + id + L"'";
+        return L"Quorvane::getState mistake of the application: the state '" + clipForLog(state) +
+               L"' is no overlay class's id; the ids are " + ids + L" (matched exactly, letter case included)";
+    });
+}
+
 std::wstring Quorvane::interpretStateReply(const std::wstring& path, const std::vector<std::wstring>& replies) {
     if (replies.empty()) return {};
     const std::wstring& line = replies.front();  // further lines are not looked at
     std::vector<std::wstring> tokens = splitTokens(line);
-    if (tokens.size() == 2) return tokens[0] == path ? std::move(tokens[1]) : std::wstring();
+    if (tokens.size() == 2) {
+        if (tokens[0] == path) return std::move(tokens[1]);
+        reportMistakeOnce(Mistake::OtherPath, [&] {
+            return L"Quorvane::getState mistake of the application: the reply to get-states for '" + clipForLog(path) +
+                   L"' names '" + clipForLog(tokens[0]) + L"'; only the very path asked, letter case included, gives a state";
+        });
+        return {};
+    }
     if (tokens.size() == 1 && tokens[0] == L"not applicable") {
         logger_->debug(L"received 'not applicable'");
         return {};

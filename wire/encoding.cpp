@@ -38,6 +38,17 @@ std::string encodeLine(std::wstring_view line) {
     return out;
 }
 
+std::wstring foreignBytes(std::string_view bytes) {
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return L"a UTF-8 byte order mark (EF BB BF) at its start";
+    const std::size_t raw =
+        std::find_if(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) > 0x7F; }) -
+        bytes.begin();
+    if (raw == bytes.size()) return {};
+    const auto byte = static_cast<unsigned char>(bytes[raw]);
+    return L"raw byte " + std::wstring{wchar_t(kHexDigits[byte >> 4]), wchar_t(kHexDigits[byte & 15])} + L" at offset " +
+           std::to_wstring(raw) + L" (raw UTF-8, not \\uXXXX escapes)";
+}
+
 int hexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;

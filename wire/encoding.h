@@ -13,6 +13,11 @@ std::string encodeLine(std::wstring_view line);
 // U+0080 to U+00FF. Throws TextError for a malformed escape; nothing is returned then.
 std::wstring decodeLine(std::string_view bytes);
 
+// What makes received line bytes differ from what a conforming sender writes, or empty: a UTF-8
+// byte order mark, or raw bytes above 0x7F where "\uXXXX" escapes belong (raw UTF-8 decodes as
+// other characters). Such a line still decodes; the text names the mistake for a trace or a check.
+std::wstring foreignBytes(std::string_view bytes);
+
 // 0 to 15 for "0"-"9", "a"-"f", "A"-"F"; throws TextError for any other byte.
 int hexDigitValue(char c);
 

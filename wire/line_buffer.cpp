@@ -27,7 +27,7 @@ std::optional<std::wstring> LineBuffer::nextLine() {
         afterCarriageReturn_ = bytes_[end] == '\r';
         consumed_ = end + 1;
         scanned_ = consumed_;
-        return decodeLine(line);  // a line that fails is passed over all the same
+        return decode(line);  // a line that fails is passed over all the same
     }
     // Keep only the unterminated rest.
     bytes_.erase(0, consumed_);
@@ -37,7 +37,7 @@ std::optional<std::wstring> LineBuffer::nextLine() {
         std::string rest;
         rest.swap(bytes_);
         scanned_ = 0;
-        return decodeLine(rest);
+        return decode(rest);
     }
     if (bytes_.size() > kMaxLineBytes) {
         clear();
@@ -46,10 +46,16 @@ std::optional<std::wstring> LineBuffer::nextLine() {
     return std::nullopt;
 }
 
+std::wstring LineBuffer::decode(std::string_view line) {
+    if (foreignBytes_.empty()) foreignBytes_ = foreignBytes(line);
+    return decodeLine(line);
+}
+
 void LineBuffer::clear() noexcept {
     bytes_.clear();
     consumed_ = 0;
     scanned_ = 0;
     afterCarriageReturn_ = false;
     ended_ = false;
+    foreignBytes_.clear();
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 class LineBuffer {
 public:
@@ -25,6 +26,10 @@ public:
 
     void clear() noexcept;
 
+    // What the first line that a conforming sender would not send held (a byte order mark, raw
+    // bytes above 0x7F), or empty; such lines are decoded all the same.
+    const std::wstring& foreignBytesSeen() const noexcept { return foreignBytes_; }
+
 private:
     std::string bytes_;
     std::size_t consumed_ = 0;   // how many bytes have been returned as lines
@@ -34,4 +39,7 @@ private:
     // comes in a later receive. The line itself is given at once, without waiting to see.
     bool afterCarriageReturn_ = false;
     bool ended_ = false;
+    std::wstring foreignBytes_;
+
+    std::wstring decode(std::string_view line);
 };

@@ -24,7 +24,10 @@ BOOL CALLBACK startWinsock(PINIT_ONCE, PVOID record, PVOID*) {
     return TRUE;
 }
 
-[[noreturn]] void throwSocketFailure(std::wstring_view call) { throw TextError(socketFailure(call)); }
+[[noreturn]] void throwSocketFailure(std::wstring_view call) {
+    const int code = WSAGetLastError();
+    throw SocketFailure(socketFailure(call), code);
+}
 
 timeval toTimeval(std::int32_t ms) {
     timeval tv;
@@ -104,7 +107,13 @@ std::wstring LineSocket::readLine(Deadline deadline) {
     for (;;) {
         if (std::optional<std::wstring> line = bufferedLine()) return std::move(*line);
         waitReadable(deadline);
-        receiveAvailable();
+        try {
+            receiveAvailable();
+        } catch (const SocketFailure& e) {
+            // waitReadable left the wait to the receive time-out: the line is late all the same.
+            if (deadline != kNoDeadline && e.code() == WSAETIMEDOUT) throw DeadlinePassed();
+            throw;
+        }
     }
 }
 

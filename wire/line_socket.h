@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/text_error.h"
@@ -44,6 +45,16 @@ WinsockGuard& winsockGuard() noexcept;
 // "<call> failed (error N): <text>" for the calling thread's last Windows Sockets error.
 std::wstring socketFailure(std::wstring_view call);
 
+// A failed socket call, with its Windows Sockets error code.
+class SocketFailure : public TextError {
+public:
+    SocketFailure(std::wstring text, int code) : TextError(std::move(text)), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
 // The point on GetTickCount64's clock by which a whole reply must have arrived: a peer that
 // keeps sending (lines, or a byte now and then) is bounded by it, not only by each recv's
 // time-out.
@@ -73,7 +84,8 @@ public:
 
     // One line without its end (LF, CR or CR LF). At the end of the stream: the bytes that
     // came before it, then empty lines. Bytes after a line end stay for the next call.
-    // Throws DeadlinePassed when the line is not complete by the deadline.
+    // Throws DeadlinePassed when the line is not complete by the deadline, also when the receive
+    // time-out runs out first.
     std::wstring readLine(Deadline deadline = kNoDeadline);
     // For a caller that waits for several sockets itself: one recv (blocking only when nothing
     // has arrived), then the complete lines it brought, one call each, until none is left.
@@ -95,6 +107,9 @@ public:
     SOCKET handle() const noexcept { return socket_; }
     // The peer has closed its side: every later read gives an empty line.
     bool peerClosed() const noexcept { return received_.ended(); }
+    // What the first received line that a conforming sender would not send held (a byte order
+    // mark, raw bytes above 0x7F), or empty; such lines are decoded all the same.
+    const std::wstring& foreignBytesSeen() const noexcept { return received_.foreignBytesSeen(); }
 
     // Listens on 127.0.0.1:port; throws "INVALID_SOCKET" when the port cannot be bound. A
     // non-blocking listener never waits in accept: a peer that connected and went away again

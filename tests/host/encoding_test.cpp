@@ -73,6 +73,13 @@ TEST(Decoding, MalformedEscapesFailWithTheirOwnText) {
     EXPECT_EQ(decodeError("\\q\\u"), L"Bad string encoding, 'u' expected.");
 }
 
+// The extension's trace and shellhost check-app name what a sender got wrong with these words.
+TEST(ForeignBytes, NamesAByteOrderMarkAndRawUtf8AndNothingInConformingLines) {
+    EXPECT_EQ(foreignBytes("C:\\\\Zo\\u00eb\tSynced"), L"");
+    EXPECT_EQ(foreignBytes("\xEF\xBB\xBF" "C:\\\\a"), L"a UTF-8 byte order mark (EF BB BF) at its start");
+    EXPECT_EQ(foreignBytes("C:\\\\Zo\xC3\xAB"), L"raw byte c3 at offset 6 (raw UTF-8, not \\uXXXX escapes)");
+}
+
 TEST(HexDigits, AcceptsBothCasesAndNothingElse) {
     EXPECT_EQ(hexDigitValue('0'), 0);
     EXPECT_EQ(hexDigitValue('9'), 9);

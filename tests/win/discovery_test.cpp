@@ -3,8 +3,10 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <tuple>
 #include <thread>
 
+#include "link/port_files.h"
 #include "link/quorvane.h"
 #include "wire/line_socket.h"
 #include "tests/win/fake_server.h"
@@ -73,6 +75,24 @@ TEST_F(PortFiles, ContentIsADecimalPortOrNothing) {
     DeleteFileW(portFile().c_str());
     EXPECT_EQ(determine(true), 0);
     EXPECT_EQ(logMessages(), Messages{"There is a port.lock, but no port-file at C:\\discovery-test"});
+}
+
+// What check-app and the doctor say about a port file: the digits alone, or what else is there.
+TEST(PortFileText, NamesWhatIsWrongBesideTheDigits) {
+    const std::tuple<std::string, std::int32_t, std::wstring> cases[] = {
+        {"4711", 4711, L""},
+        {"4711\r\n", 4711, L""},
+        {"\xEF\xBB\xBF" "4711", 0, L"starts with a UTF-8 byte order mark (EF BB BF)"},
+        {std::string("\xFF\xFE" "4\0" "7\0", 6), 0, L"is UTF-16 text (byte order mark FF FE)"},
+        {"", 0, L"is empty"},
+        {"port=1", 0, L"does not start with a number: its first bytes are 70 6F 72 74 3D 31"},
+        {"70000", 0, L"holds 70000, which is not a TCP port (1 to 65535)"},
+        {" 4711 x", 4711, L"holds more than the number: its first bytes are 20 34 37 31 31 20 78"}};
+    for (const auto& [bytes, port, problem] : cases) {
+        const PortFileText read = readPortFileText(bytes);
+        EXPECT_EQ(read.port, port) << bytes;
+        EXPECT_EQ(read.problem, problem) << bytes;
+    }
 }
 
 TEST_F(PortFiles, WithoutLockFilesOnlyThePortFileCounts) {

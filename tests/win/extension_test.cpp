@@ -2,6 +2,8 @@
 // identifiers answering from a running stand-in application.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <shlobj.h>
 
 #include <thread>
@@ -209,8 +211,16 @@ TEST_F(Overlays, EachClassClaimsExactlyItsOwnState) {
             EXPECT_EQ(overlays[k]->IsMemberOf(path.c_str(), 0), k == item ? S_OK : S_FALSE) << narrow(path) << " " << k;
     }
     EXPECT_EQ(statesAsked(), asked + 7);  // the seven classes share one answer per item
-    // "synced" in other letters is another state; no state at all claims nothing.
+    // "synced" in other letters is another state, and no class's: the log says so once.
+    clearLog();
     EXPECT_EQ(overlays[0]->IsMemberOf(L"C:\\overlay-test\\lower\\a", 0), S_FALSE);
+    EXPECT_EQ(overlays[1]->IsMemberOf(L"C:\\overlay-test\\lower\\b", 0), S_FALSE);
+    const std::vector<std::string> logged = logMessages();
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(), [](const std::string& m) {
+                  return m.find("mistake of the application: the state 'synced' is no overlay class's id; the ids "
+                                "are 'Synced', 'Syncing', 'Error',") != std::string::npos;
+              }), 1) << logged.size();
+    // No state at all claims nothing.
     EXPECT_EQ(overlays[0]->IsMemberOf(L"C:\\overlay-test\\none", 0), S_FALSE);
     EXPECT_EQ(overlays[0]->IsMemberOf(L"C", 0), S_FALSE);
 }

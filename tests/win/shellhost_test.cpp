@@ -180,14 +180,37 @@ TEST_F(Doctor, PassesAHealthyInstallationAndFailsWhenTheApplicationStops) {
 
     stub_->kill();  // its lock file goes with it; the port file stays
     const std::wstring portFile = settingsFolder() + L"\\9.9.9-test\\" + hostName() + L".port";
-    writeFile(portFile + L".lock", "");  // a stale lock, which the extension would delete when it looks
+    writeFile(portFile + L".lock", "");  // a stale lock: the extension's rule deletes it when it looks
     const Captured stopped = runCaptured(L"shellhost.exe", L"doctor");
     EXPECT_EQ(stopped.exitCode, 1u);
     EXPECT_TRUE(hasLine(stopped, "FAIL command server: not running; " + narrow(portFile) +
                                      " is left from an earlier run (no lock file held)")) << stopped.output;
     EXPECT_TRUE(hasLineStarting(stopped, "verdict: broken ("));
-    EXPECT_TRUE(fileExists(portFile));  // the doctor only looks
-    EXPECT_TRUE(fileExists(portFile + L".lock"));
+    EXPECT_TRUE(fileExists(portFile));
+    EXPECT_FALSE(fileExists(portFile + L".lock"));
+
+    // A read-only lock cannot be deleted: held, by the extension's rule, so the port is probed.
+    writeFile(portFile + L".lock", "");
+    SetFileAttributesW((portFile + L".lock").c_str(), FILE_ATTRIBUTE_READONLY);
+    const Captured readOnly = runCaptured(L"shellhost.exe", L"doctor");
+    SetFileAttributesW((portFile + L".lock").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(hasLineStarting(readOnly, "FAIL command server: port " + std::to_string(stub_->commandPort) + " from " +
+                                              narrow(portFile) + " does not answer")) << readOnly.output;
+}
+
+TEST_F(Doctor, WarnsAboutTheTraceLogsErrorLinesOnly) {
+    const std::string line = "12/10/26 02:00:00 [00000000-0000-0000-0000-000000000000] ";
+    writeFile(logPath(), line + "Comprehension::IsMemberOf: C:\\errors\\failed.txt\r\n" + line + "  State: Error\r\n" +
+                             line + "get-states failed: connection closed by the state server\r\n" + line +
+                             "Statuscache does not respond due to error: connect/select timed out\r\n");
+    const Captured run = runCaptured(L"shellhost.exe", L"doctor");
+    DeleteFileW(logPath().c_str());
+    std::vector<std::string> warned;
+    for (const std::string& found : linesOf(run.output))
+        if (found.rfind("WARN trace log: ", 0) == 0) warned.push_back(found.substr(16 + line.size()));
+    EXPECT_EQ(warned, (std::vector<std::string>{"get-states failed: connection closed by the state server",
+                                                "Statuscache does not respond due to error: connect/select timed out"}))
+        << run.output;
 }
 
 TEST_F(Doctor, NamesTheOverlaysBeyondTheFifteenWindowsUsesAndWhatIsAheadOfThem) {

@@ -124,7 +124,8 @@ void Journal::record(const std::wstring& name, const std::vector<std::wstring>& 
     WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-Publication::Publication(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port) {
+Publication::Publication(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port,
+                         const std::string& prefix) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(folder), ignored);
     portFile_ = folder + L"\\" + LineSocket::localHostName() + suffix + L".port";
@@ -132,7 +133,7 @@ Publication::Publication(const std::wstring& folder, const std::wstring& suffix,
     // A deletable ".postlock" left behind by someone else would make clients ignore us.
     DeleteFileW((portFile_ + L".postlock").c_str());
     // Port file first: until the lock file exists clients do not look at it.
-    if (!writeNewFile(portFile_, std::to_string(port))) throw TextError(L"cannot write " + portFile_);
+    if (!writeNewFile(portFile_, prefix + std::to_string(port))) throw TextError(L"cannot write " + portFile_);
     lock_.reset(CreateFileW(lockFile_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (!lock_) {

@@ -60,7 +60,9 @@ private:
 // it goes away with its handle, even when the process is killed.
 class Publication {
 public:
-    Publication(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port);  // throws TextError
+    // prefix: bytes written before the port's digits (none, unless a test wants a broken file).
+    Publication(const std::wstring& folder, const std::wstring& suffix, std::uint16_t port,
+                const std::string& prefix = "");  // throws TextError
     ~Publication() { withdraw(); }
     Publication(const Publication&) = delete;
     Publication& operator=(const Publication&) = delete;

@@ -29,6 +29,7 @@ struct Options {
     std::wstring readyFile;
     bool refuse = false;
     bool noStateServer = false;
+    bool portFileBom = false;
     int lifetimeMs = 0;  // 0: until told to stop
 };
 
@@ -36,7 +37,8 @@ const char kUsage[] =
     "usage: appstub [--rules FILE] [--commands FILE] [--journal FILE] [--ready-file FILE]\n"
     "               [--command-folder DIR] [--state-folder DIR] [--no-state-server] [--refuse]\n"
     "               [--wait-markers N] [--delay-ms N] [--close-mid-reply] [--malformed]\n"
-    "               [--crlf] [--one-connection-at-a-time] [--lifetime-ms N]\n";
+    "               [--crlf] [--one-connection-at-a-time] [--raw-utf8] [--bom] [--lower-case-path]\n"
+    "               [--close-after-reply] [--port-file-bom] [--lifetime-ms N]\n";
 
 bool parseOptions(int argc, wchar_t** argv, Options& options) {
     const std::map<std::wstring_view, std::wstring*> texts = {
@@ -48,9 +50,14 @@ bool parseOptions(int argc, wchar_t** argv, Options& options) {
                                                        {L"--lifetime-ms", &options.lifetimeMs}};
     const std::map<std::wstring_view, bool*> switches = {{L"--close-mid-reply", &options.stub.faults.closeMidReply},
                                                          {L"--malformed", &options.stub.faults.malformed},
+                                                         {L"--raw-utf8", &options.stub.faults.rawUtf8},
                                                          {L"--crlf", &options.stub.crlf},
                                                          {L"--one-connection-at-a-time",
                                                           &options.stub.faults.oneConnectionAtATime},
+                                                         {L"--bom", &options.stub.faults.byteOrderMark},
+                                                         {L"--lower-case-path", &options.stub.faults.lowerCasePath},
+                                                         {L"--close-after-reply", &options.stub.faults.closeAfterReply},
+                                                         {L"--port-file-bom", &options.portFileBom},
                                                          {L"--refuse", &options.refuse},
                                                          {L"--no-state-server", &options.noStateServer}};
     for (int i = 1; i < argc; ++i) {
@@ -138,8 +145,9 @@ int run(const Options& options) {
 
     std::optional<Publication> commandFiles;
     std::optional<Publication> stateFiles;
-    commandFiles.emplace(commandFolder(options), L"", commandPort);
-    if (statePort != 0) stateFiles.emplace(stateFolder(options), L".statuscache", statePort);
+    const std::string portPrefix = options.portFileBom ? "\xEF\xBB\xBF" : "";
+    commandFiles.emplace(commandFolder(options), L"", commandPort, portPrefix);
+    if (statePort != 0) stateFiles.emplace(stateFolder(options), L".statuscache", statePort, portPrefix);
 
     if (options.refuse) {
         commandServer.refuse();

@@ -17,19 +17,37 @@ bool isReceiveTimeout(const TextError& error) {
     return error.text().rfind(L"recv failed (error " + std::to_wstring(WSAETIMEDOUT) + L")", 0) == 0;
 }
 
-// Every line with the stub's line end, in one send: separate small sends would each wait for
-// the peer's delayed acknowledgement of the one before (Nagle), tens of milliseconds apiece.
-void sendLines(LineSocket& connection, const std::vector<std::wstring_view>& lines, std::string_view lineEnd) {
-    std::string bytes;
-    for (std::wstring_view line : lines) {
-        bytes += encodeLine(line);
-        bytes += lineEnd;
-    }
+void sendBytes(LineSocket& connection, const std::string& bytes) {
     for (std::size_t sent = 0; sent < bytes.size();) {
         const int n = send(connection.handle(), bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
         if (n == SOCKET_ERROR) throw TextError(socketFailure(L"send"));
         sent += static_cast<std::size_t>(n);
     }
+}
+
+// A line as the protocol encodes it, or (a fault) with characters above 0x7F as raw UTF-8.
+std::string lineBytes(std::wstring_view line, bool rawUtf8) {
+    if (!rawUtf8) return encodeLine(line);
+    std::string bytes;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const bool pair = IS_HIGH_SURROGATE(line[i]) && i + 1 < line.size();
+        const std::wstring_view unit = line.substr(i, pair ? 2 : 1);
+        bytes += line[i] < 0x80 ? encodeLine(unit) : toUtf8(unit);
+        i += pair ? 1 : 0;
+    }
+    return bytes;
+}
+
+// Every line with the stub's line end, in one send: separate small sends would each wait for
+// the peer's delayed acknowledgement of the one before (Nagle), tens of milliseconds apiece.
+void sendLines(LineSocket& connection, const std::vector<std::wstring_view>& lines, std::string_view lineEnd,
+               bool rawUtf8 = false) {
+    std::string bytes;
+    for (std::wstring_view line : lines) {
+        bytes += lineBytes(line, rawUtf8);
+        bytes += lineEnd;
+    }
+    sendBytes(connection, bytes);
 }
 
 // Whether the notifier has closed the connection: it never sends anything, so anything to
@@ -128,6 +146,7 @@ void Stub::requestStop() noexcept {
 
 void Stub::serve(LineSocket& connection) {
     try {
+        if (faults_.byteOrderMark) sendBytes(connection, "\xEF\xBB\xBF");
         Request request;
         while (!stopRequested() && readRequest(connection, request)) {
             journal_.record(request.name, request.arguments);
@@ -193,7 +212,9 @@ std::vector<std::wstring> Stub::statesReply(const std::vector<std::wstring>& arg
     const std::optional<std::wstring> state = rules_.stateFor(path);
     if (faults_.malformed) return {path + L"\t" + state.value_or(L"none") + L"\tunexpected"};
     if (!state) return {L"not applicable"};
-    return {path + L"\t" + *state};
+    std::wstring named = path;
+    if (faults_.lowerCasePath) CharLowerBuffW(named.data(), static_cast<DWORD>(named.size()));
+    return {named + L"\t" + *state};
 }
 
 bool Stub::sendReply(LineSocket& connection, const std::vector<std::wstring>& lines) {
@@ -208,8 +229,8 @@ bool Stub::sendReply(LineSocket& connection, const std::vector<std::wstring>& li
     }
     std::vector<std::wstring_view> reply(lines.begin(), lines.end());
     reply.push_back(L"");
-    sendLines(connection, reply, lineEnd_);
-    return true;
+    sendLines(connection, reply, lineEnd_, faults_.rawUtf8);
+    return !faults_.closeAfterReply;
 }
 
 // Cut short by the stop, so that a long delay never holds up the end.

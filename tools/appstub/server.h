@@ -25,6 +25,11 @@ struct Faults {
     bool closeMidReply = false; // first reply line, then the connection is closed
     bool malformed = false;     // get-states answers with three tokens
     bool oneConnectionAtATime = false;  // the next connection is accepted when the last one ends
+    // Mistakes an application can make, each one for the checks that must name it.
+    bool rawUtf8 = false;          // characters above 0x7F sent as raw UTF-8, not \uXXXX
+    bool byteOrderMark = false;    // a UTF-8 byte order mark starts every connection's stream
+    bool lowerCasePath = false;    // get-states names the path in lower case
+    bool closeAfterReply = false;  // every connection is closed after one reply
 };
 
 struct StubSettings {

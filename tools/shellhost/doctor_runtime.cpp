@@ -9,6 +9,7 @@
 #include "common/handles.h"
 #include "common/settings.h"
 #include "common/text_error.h"
+#include "link/port_files.h"
 #include "link/quorvane.h"
 #include "notifier/port_file.h"
 #include "tools/shellhost/doctor_support.h"
@@ -20,41 +21,6 @@ constexpr wchar_t kTavrelMutex[] = L"Tavrel::Notifier";
 constexpr std::streamoff kLogTail = 64 * 1024;
 constexpr std::size_t kLogLinesShown = 5;
 
-// The discovery code's messages, kept for the report instead of going to the trace log: the
-// doctor writes nothing.
-class KeptMessages : public Logger {
-public:
-    KeptMessages() : Logger(false) {}
-    void write(std::wstring_view message) override { last = message; }
-    std::wstring last;
-};
-
-// Whether a running server holds the lock file: it keeps it open without delete sharing, so
-// asking for delete access fails. Unlike the extension's look, this deletes no stale lock.
-enum class Lock { Absent, Stale, Held };
-Lock lockOf(const std::wstring& path) {
-    const FileHandle probe(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr));
-    if (probe) return Lock::Stale;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Lock::Absent : Lock::Held;
-}
-
-// The extension's rule: a deletable ".postlock" means stopped; otherwise either held lock counts.
-bool serverRuns(const std::wstring& portFile) {
-    const Lock postLock = lockOf(portFile + L".postlock");
-    return postLock == Lock::Held || (postLock == Lock::Absent && lockOf(portFile + L".lock") == Lock::Held);
-}
-
-std::wstring hostName() {
-    try {
-        LineSocket guard;  // holds Windows Sockets up for the host name
-        return LineSocket::localHostName();
-    } catch (const TextError&) {
-        return L"";
-    }
-}
-
 struct Server {
     std::wstring name;
     std::wstring suffix;
@@ -62,17 +28,24 @@ struct Server {
     std::vector<std::wstring> folders;  // where the application publishes it, in the order looked at
 };
 
-// The port from the folder's port file, probed as the extension probes it.
-void checkRunningServer(const Server& server, const std::wstring& folder, const std::wstring& portFile,
-                        Report& report) {
+// The port from the folder's port file, read and probed as the extension does; 0 when the
+// extension could not use it.
+std::int32_t checkRunningServer(const Server& server, const std::wstring& portFile, Report& report) {
+    const std::optional<PortFileText> content = readPortFile(portFile);
+    if (!content) return report.fail(server.name + L": lock held, but no port file " + portFile), 0;
+    if (content->port == 0)
+        return report.fail(server.name + L": " + portFile + L" " + content->problem +
+                           L", so the extension reads no port from it: write the port as ASCII digits alone"),
+               0;
+    const std::wstring where = L"port " + std::to_wstring(content->port) + L" from " + portFile;
+    if (!content->problem.empty())
+        report.warn(server.name + L": " + portFile + L" " + content->problem + L"; the extension reads port " +
+                    std::to_wstring(content->port) + L", but write the digits alone");
     KeptMessages messages;
-    const Port port{Quorvane::determinePort(folder, server.suffix, messages, false)};
-    if (port == 0) return report.fail(server.name + L": lock held, but no port in " + portFile);
-    const std::wstring where = L"port " + std::to_wstring(port.load()) + L" from " + portFile;
-    if (Quorvane::testPort(port, server.probeLabel, messages))
-        report.ok(server.name + L": " + where + L" (lock held) answers");
-    else
-        report.fail(server.name + L": " + where + L" does not answer: " + messages.last);
+    if (!Quorvane::testPort(content->port, server.probeLabel, messages))
+        return report.fail(server.name + L": " + where + L" does not answer: " + messages.last), 0;
+    report.ok(server.name + L": " + where + L" (lock held) answers");
+    return content->port;
 }
 
 std::wstring portFileIn(const Server& server, const std::wstring& folder, const std::wstring& host) {
@@ -82,7 +55,7 @@ std::wstring portFileIn(const Server& server, const std::wstring& folder, const 
 // The first of the server's folders in which it runs, if any.
 std::optional<std::wstring> runningIn(const Server& server, const std::wstring& host) {
     for (const std::wstring& folder : server.folders)
-        if (serverRuns(portFileIn(server, folder, host))) return folder;
+        if (serverLockHeld(portFileIn(server, folder, host))) return folder;
     return std::nullopt;
 }
 
@@ -98,14 +71,12 @@ void reportStopped(const Server& server, const std::wstring& host, Report& repor
     report.fail(server.name + L": not running; no port file in " + folders);
 }
 
-// False when the server does not run in any of its folders.
-bool checkServer(const Server& server, const std::wstring& host, Report& report) {
+// The port that answers, or 0 when the server does not run (usably) in any of its folders.
+std::int32_t checkServer(const Server& server, const std::wstring& host, Report& report) {
     const std::optional<std::wstring> folder = runningIn(server, host);
-    if (folder)
-        checkRunningServer(server, *folder, portFileIn(server, *folder, host), report);
-    else
-        reportStopped(server, host, report);
-    return folder.has_value();
+    if (folder) return checkRunningServer(server, portFileIn(server, *folder, host), report);
+    reportStopped(server, host, report);
+    return 0;
 }
 
 std::wstring commonAppData() {
@@ -114,32 +85,59 @@ std::wstring commonAppData() {
     return folder;
 }
 
-bool isErrorLine(std::wstring line) {
+// The log does not mark a line's level, and debug lines carry paths and state names ("  State:
+// Error") that no word search can tell from a fault: an error line is known by its beginning, as
+// the extension and Tavrel write their error-level messages.
+const wchar_t* const kErrorBeginnings[] = {
+    L"get-states failed", L"disabling states for ", L"Expected two tokens for state line", L"Error while ",
+    L"Could not detect command server", L"There is a port.lock, but no port-file at ", L"determinePort failed",
+    L"Quorvane::getState states paused: ", L"Quorvane::startApplication could not determine path",
+    L"Quorvane::runShellNotifier Could not determine path", L"Notifier::run Exception: ",
+    L"Notifier::run Unknown exception", L"Cannot create port file ", L"Cannot start Tavrel process",
+    L"TavrelRunner::startTavrelOnce exception", L"TavrelRunner::startTavrelOnce Tavrel process start error",
+    L"Initializing WSA failed", L"Failed retrieving '"};
+// Error messages that begin with a variable part.
+const wchar_t* const kErrorMiddles[] = {L" mistake of the application: ", L" does not respond due to error: ", L" is not a 32-bit decimal number; keeping "};
+
+bool isErrorLine(const std::wstring& line) {
+    const std::size_t cut = line.find(L"] ");
+    const std::wstring message = cut == std::wstring::npos ? line : line.substr(cut + 2);
     // Tavrel drops a connection that stays silent for a while, as it should: the application
     // connects again when it has something to send. Not a fault.
-    if (line.find(L"Notifier::run Exception: nothing received for ") != std::wstring::npos) return false;
-    std::transform(line.begin(), line.end(), line.begin(), ::towlower);
-    const wchar_t* const signs[] = {L"error", L"fail", L"exception", L"cannot", L"could not", L"not found"};
-    return std::any_of(std::begin(signs), std::end(signs),
-                       [&](const wchar_t* sign) { return line.find(sign) != std::wstring::npos; });
+    if (message.rfind(L"Notifier::run Exception: nothing received for ", 0) == 0) return false;
+    const auto begins = [&](const wchar_t* start) { return message.rfind(start, 0) == 0; };
+    const auto holds = [&](const wchar_t* middle) { return message.find(middle) != std::wstring::npos; };
+    return std::any_of(std::begin(kErrorBeginnings), std::end(kErrorBeginnings), begins) ||
+           std::any_of(std::begin(kErrorMiddles), std::end(kErrorMiddles), holds) ||
+           (begins(L"Starting ") && message.size() > 8 && message.compare(message.size() - 8, 8, L" failed.") == 0) ||
+           (begins(L"Key '") && holds(L"' not found."));
 }
 
 }  // namespace
 
-void checkServers(const View& view, Report& report) {
+ServerPorts checkServers(const View& view, Report& report) {
     const std::wstring host = hostName();
-    if (host.empty()) return report.fail(L"servers: cannot get the host name their port files are named after");
+    if (host.empty()) return report.fail(L"servers: cannot get the host name their port files are named after"), ServerPorts{};
     const std::wstring settings = getSettingsFolder(), profile = getProfileSettingsFolder();
     const std::wstring version = readValue(HKEY_LOCAL_MACHINE, kProductKey, nullptr, view).text;
     Server command{L"command server", L"", L"Quorvane", {}};
-    if (!version.empty()) command.folders.push_back(settings + L"\\" + version);
+    if (version.empty())
+        report.fail(L"command server: no program version under HKLM\\" + std::wstring(kProductKey) +
+                    L", so the extension does not look for the command server at all");
+    else
+        command.folders.push_back(settings + L"\\" + version);
     if (!profile.empty()) command.folders.push_back(profile);
-    const bool commandRuns = checkServer(command, host, report);
+    ServerPorts ports;
+    if (!command.folders.empty() && !version.empty()) ports.command = checkServer(command, host, report);
     const Server state{L"state server", L".statuscache", L"Statuscache",
                        {commonAppData() + L"Quorvane\\statuscache-1", settings + L"\\statuscache-1"}};
-    if (commandRuns && !runningIn(state, host))
-        return report.ok(L"state server: none of its own; the command server answers the states");
-    checkServer(state, host, report);
+    if (ports.command != 0 && !runningIn(state, host)) {
+        report.ok(L"state server: none of its own; the command server answers the states");
+        ports.state = ports.command;
+        return ports;
+    }
+    ports.state = checkServer(state, host, report);
+    return ports;
 }
 
 void checkTavrel(Report& report) {

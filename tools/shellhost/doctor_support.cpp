@@ -6,6 +6,8 @@
 #include <iterator>
 
 #include "common/handles.h"
+#include "common/text_error.h"
+#include "wire/line_socket.h"
 
 namespace {
 
@@ -53,6 +55,15 @@ int Report::verdict() {
     else
         out_ << L"verdict: healthy (" << counts << L")\n";
     return counts_[2] > 0 ? 1 : 0;
+}
+
+std::wstring hostName() {
+    try {
+        LineSocket guard;  // holds Windows Sockets up for the host name
+        return LineSocket::localHostName();
+    } catch (const TextError&) {
+        return L"";
+    }
 }
 
 std::vector<View> viewsToCheck() {

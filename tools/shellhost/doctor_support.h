@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
+
 class Report {
 public:
     explicit Report(std::wostream& out) : out_(out) {}
@@ -23,6 +25,18 @@ private:
     std::wostream& out_;
     int counts_[3] = {};
 };
+
+// The discovery code's messages, kept for the report instead of going to the trace log: the
+// checks write nothing there.
+class KeptMessages : public Logger {
+public:
+    KeptMessages() : Logger(false) {}
+    void write(std::wstring_view message) override { last = message; }
+    std::wstring last;
+};
+
+// The local host name, which port files are named after; empty when it cannot be had.
+std::wstring hostName();
 
 // One registry view: 64-bit programs (Explorer on 64-bit Windows) read one, 32-bit programs the
 // other, and each needs the installation in its own.
@@ -61,6 +75,12 @@ void checkConfiguration(const View& view, Report& report);
 void checkClasses(const View& view, Report& report);
 void checkOverlayOrder(const View& view, Report& report);
 void checkMenuHandlers(const View& view, Report& report);
-void checkServers(const View& view, Report& report);
+// The servers where the extension looks for them, reported finding by finding; the ports that
+// answer (0 for none). Without a state server of its own the command server's port serves states.
+struct ServerPorts {
+    std::int32_t command = 0;
+    std::int32_t state = 0;
+};
+ServerPorts checkServers(const View& view, Report& report);
 void checkTavrel(Report& report);
 void checkTraceLog(Report& report);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/shellhost/check_app.h"
 #include "tools/shellhost/doctor.h"
 #include "tools/shellhost/explorer_menu.h"
 #include "tools/shellhost/menu.h"
@@ -29,7 +30,8 @@ int usage() {
         "       shellhost menu [--background FOLDER] [--flags N] [--invoke LABEL|#OFFSET]\n"
         "                      [--show STOP-FILE [--open LABEL]] [PATH...]\n"
         "       shellhost commands [--invoke TITLE/TITLE...] PATH...\n"
-        "       shellhost doctor\n",
+        "       shellhost doctor\n"
+        "       shellhost check-app [--command NAME] [PATH...]\n",
         stderr);
     return 2;
 }
@@ -65,16 +67,18 @@ bool parseMenuRequest(const std::vector<std::wstring>& args, MenuRequest& reques
     return !request.paths.empty() || !request.background.empty();
 }
 
-bool parseCommandsRequest(const std::vector<std::wstring>& args, CommandsRequest& request) {
+// PATH... with one optional "OPTION VALUE" among them; false for any other option.
+bool parsePathsAndOption(const std::vector<std::wstring>& args, const wchar_t* option, std::wstring& value,
+                         std::vector<std::wstring>& paths) {
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == L"--invoke" && i + 1 < args.size())
-            request.invoke = args[++i];
+        if (args[i] == option && i + 1 < args.size())
+            value = args[++i];
         else if (args[i].rfind(L"--", 0) == 0)
             return false;
         else
-            request.paths.push_back(args[i]);
+            paths.push_back(args[i]);
     }
-    return !request.paths.empty();
+    return true;
 }
 
 class ComApartment {
@@ -119,9 +123,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"menu" && parseMenuRequest(rest, menu)) result = showMenu(menu, out) ? 0 : 1;
     CommandsRequest commands;
-    if (command == L"commands" && parseCommandsRequest(rest, commands))
+    if (command == L"commands" && parsePathsAndOption(rest, L"--invoke", commands.invoke, commands.paths) &&
+        !commands.paths.empty())
         result = showExplorerCommands(commands, out) ? 0 : 1;
     if (command == L"doctor" && rest.empty()) result = runDoctor(out);
+    CheckAppRequest check;
+    if (command == L"check-app" && parsePathsAndOption(rest, L"--command", check.command, check.paths))
+        result = runCheckApp(check, out);
     printUtf8(out.str());
     return result == 2 ? usage() : result;
 }
