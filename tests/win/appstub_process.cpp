@@ -1,5 +1,6 @@
 #include "tests/win/appstub_process.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,6 +21,15 @@ std::vector<std::string> readLines(const std::wstring& path) {
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+bool appearsInFile(const std::wstring& path, const std::string& line, std::size_t from) {
+    for (int i = 0; i < 100; ++i) {
+        const std::vector<std::string> lines = readLines(path);
+        if (std::find(lines.begin() + std::min(from, lines.size()), lines.end(), line) != lines.end()) return true;
+        Sleep(20);
+    }
+    return false;
 }
 
 bool isPresent(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -16,6 +16,9 @@ namespace testing_support {
 
 void writeBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::string> readLines(const std::wstring& path);
+// Whether the file gains the line after its first `from` lines within about 2 s. A command is
+// one-way: the application journals it on its own thread, perhaps after the sender has ended.
+bool appearsInFile(const std::wstring& path, const std::string& line, std::size_t from = 0);
 bool isPresent(const std::wstring& path);
 
 // Lines up to the empty one (or the end of the stream), wait markers included.

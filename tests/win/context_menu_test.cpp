@@ -161,13 +161,7 @@ protected:
     // connections (the notifier hand-over opens its own) land in either order, so the line is
     // looked for, not expected last.
     bool journaled(const std::string& line) const {
-        for (int i = 0; i < 100; ++i) {
-            const std::vector<std::string> lines = readLines(kRoot + L"\\journal.txt");
-            if (std::find(lines.begin() + std::min(journalMark_, lines.size()), lines.end(), line) != lines.end())
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return appearsInFile(kRoot + L"\\journal.txt", line, journalMark_);
     }
     std::size_t journalMark_ = 0;
     std::wstring verb(UINT offset, UINT kind = GCS_VERBW, UINT capacity = 64) {
