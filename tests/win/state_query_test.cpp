@@ -523,7 +523,7 @@ TEST_F(States, HugeAnswersPinNoMoreThanTheShareBound) {
     EXPECT_LT(committedBytes(), before + (12u << 20));  // every answer remembered would be 30 MB
 }
 
-// The Part's single connection: "state-connections" 1, read once; bad values keep the default.
+// One kept connection ("state-connections" 1), read once; bad values keep the default.
 TEST_F(States, TheConnectionLimitIsReadOnceAndBadValuesKeepTheDefault) {
     FakeServer server(answering([](const std::string& p) { return p + "\tS"; }), FakeServer::Serving::InParallel);
     const std::tuple<const wchar_t*, int, const char*> cases[] = {
